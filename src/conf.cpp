@@ -1,0 +1,93 @@
+// tessar_mod_zelmo.conf: finds, parses and caches ~/.zelmo/zelmo.yml.
+//
+// The cache is the module variable `conf`; every read and write goes through
+// the module's namespace so Python code can inspect or reset it.
+#include "core/py.hpp"
+
+namespace nb = nanobind;
+using namespace zelmo;
+
+namespace {
+
+struct Names {
+    nb::handle conf, yaml, os, user_system_log, codecs;
+    nb::handle name, path, expanduser, exists, open, read, close, warning;
+    nb::handle SafeLoader, get_single_data, dispose;
+    nb::handle nt, posix;
+    nb::handle encoding;
+};
+Names n;
+nb::handle module_dict;
+
+nb::object get_conf() {
+    nb::object cached = module_global(module_dict, n.conf);
+    if (!cached.is_none())
+        return cached;
+
+    nb::object os = module_global(module_dict, n.os);
+    nb::object os_name = get_attr(os, n.name);
+    nb::object os_path = get_attr(os, n.path);
+    nb::object path;
+    if (os_name.equal(nb::str("nt")) || os_name.equal(nb::str("posix"))) {
+        nb::object home = call_method(os_path, n.expanduser, nb::str("~"));
+        path = home + nb::str("/.zelmo/zelmo.yml");
+    } else {
+        call_method(module_global(module_dict, n.user_system_log), n.warning,
+                    nb::str("Can not define a valida zelmo.yml path"));
+        return nb::none();
+    }
+
+    if (!truthy(call_method(os_path, n.exists, path))) {
+        nb::object message = nb::str("{} not exist").attr("format")(path);
+        call_method(module_global(module_dict, n.user_system_log), n.warning, message);
+        return nb::none();
+    }
+
+    nb::object codecs = module_global(module_dict, n.codecs);
+    nb::object file = codecs.attr("open")(path, "r", nb::arg("encoding") = "utf8");
+    nb::object result;
+    try {
+        nb::object text = call_method(file, n.read);
+        // The safe loader: the file cannot construct arbitrary objects.  The
+        // loader is named after the file so that a parse error points to it.
+        nb::object yaml = module_global(module_dict, n.yaml);
+        nb::object loader = call(get_attr(yaml, n.SafeLoader), text);
+        set_attr(loader, n.name, path);
+        try {
+            result = call_method(loader, n.get_single_data);
+        } catch (...) {
+            call_method(loader, n.dispose);
+            throw;
+        }
+        call_method(loader, n.dispose);
+        if (PyDict_SetItem(module_dict.ptr(), n.conf.ptr(), result.ptr()) < 0)
+            throw nb::python_error();
+    } catch (...) {
+        // Closing must not hide the error that brought us here.
+        try {
+            call_method(file, n.close);
+        } catch (nb::python_error &) {
+        }
+        throw;
+    }
+    call_method(file, n.close);
+    return result;
+}
+
+} // namespace
+
+NB_MODULE(conf, m) {
+    n = Names{intern("conf"), intern("yaml"), intern("os"), intern("user_system_log"),
+              intern("codecs"), intern("name"), intern("path"), intern("expanduser"),
+              intern("exists"), intern("open"), intern("read"), intern("close"),
+              intern("warning"), intern("SafeLoader"), intern("get_single_data"),
+              intern("dispose"), intern("nt"), intern("posix"), intern("encoding")};
+    module_dict = nb::handle(PyModule_GetDict(m.ptr()));
+
+    m.attr("yaml") = nb::module_::import_("yaml");
+    m.attr("os") = nb::module_::import_("os");
+    m.attr("user_system_log") = nb::module_::import_("tessar.utils.logger").attr("user_system_log");
+    m.attr("codecs") = nb::module_::import_("codecs");
+    m.attr("conf") = nb::none();
+    m.def("get_conf", &get_conf);
+}

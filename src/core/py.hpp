@@ -1,0 +1,143 @@
+// Small helpers over the interpreter's C API that every module uses.
+// Failures become nb::python_error so the Python exception reaches the caller.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace zelmo {
+
+namespace nb = nanobind;
+
+// An interned attribute name, made once at module load and kept for good.
+inline nb::handle intern(const char *name) {
+    PyObject *s = PyUnicode_InternFromString(name);
+    if (!s)
+        throw nb::python_error();
+    return nb::handle(s);
+}
+
+inline nb::object steal_or_throw(PyObject *o) {
+    if (!o)
+        throw nb::python_error();
+    return nb::steal(o);
+}
+
+inline nb::object get_attr(nb::handle o, nb::handle name) {
+    return steal_or_throw(PyObject_GetAttr(o.ptr(), name.ptr()));
+}
+
+inline void set_attr(nb::handle o, nb::handle name, nb::handle value) {
+    if (PyObject_SetAttr(o.ptr(), name.ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
+
+// The attribute, or a null object when it is missing; a missing attribute is
+// reported without raising and catching an AttributeError.  Every other error
+// propagates.
+inline nb::object get_attr_optional(nb::handle o, nb::handle name) {
+    PyObject *result = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    int found = PyObject_GetOptionalAttr(o.ptr(), name.ptr(), &result);
+#else
+    int found = _PyObject_LookupAttr(o.ptr(), name.ptr(), &result);
+#endif
+    if (found < 0)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
+// The attribute, or None when it is missing.
+inline nb::object get_attr_or_none(nb::handle o, nb::handle name) {
+    nb::object v = get_attr_optional(o, name);
+    return v.is_valid() ? v : nb::none();
+}
+
+// obj.name(args...) through the interpreter's method-call protocol, so an
+// overridden or monkeypatched method is honoured.
+template <typename... Args>
+inline nb::object call_method(nb::handle obj, nb::handle name, Args... args) {
+    PyObject *argv[] = {obj.ptr(), nb::handle(args).ptr()...};
+    constexpr size_t n = 1 + sizeof...(Args);
+#if PY_VERSION_HEX >= 0x03090000
+    return steal_or_throw(PyObject_VectorcallMethod(
+        name.ptr(), argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+#else
+    nb::object method = get_attr(obj, name);
+    return steal_or_throw(_PyObject_Vectorcall(method.ptr(), argv + 1, n - 1, nullptr));
+#endif
+}
+
+template <typename... Args>
+inline nb::object call(nb::handle callable, Args... args) {
+    PyObject *argv[] = {nullptr, nb::handle(args).ptr()...};
+    constexpr size_t n = sizeof...(Args);
+#if PY_VERSION_HEX >= 0x03090000
+    return steal_or_throw(PyObject_Vectorcall(callable.ptr(), argv + 1,
+                                              n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+#else
+    return steal_or_throw(_PyObject_Vectorcall(callable.ptr(), argv + 1,
+                                               n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+#endif
+}
+
+inline bool truthy(nb::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
+
+inline nb::object str_of(nb::handle o) { return steal_or_throw(PyObject_Str(o.ptr())); }
+
+// format(value, ""), what "{}".format(value) inserts.
+inline nb::object format_of(nb::handle o) {
+    static PyObject *empty = PyUnicode_InternFromString("");
+    return steal_or_throw(PyObject_Format(o.ptr(), empty));
+}
+
+// A global of the module the function was defined in, read afresh at each
+// use so that Python code (and tests) can rebind it.
+inline nb::object module_global(nb::handle module_dict, nb::handle name) {
+    PyObject *v = PyDict_GetItemWithError(module_dict.ptr(), name.ptr());
+    if (!v) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+        throw nb::python_error();
+    }
+    return nb::borrow(v);
+}
+
+// A tuple built from already-owned references, without refcount churn.
+class TupleBuilder {
+public:
+    explicit TupleBuilder(Py_ssize_t n) : tuple_(PyTuple_New(n)) {
+        if (!tuple_)
+            throw nb::python_error();
+    }
+    ~TupleBuilder() { Py_XDECREF(tuple_); }
+    TupleBuilder(const TupleBuilder &) = delete;
+    TupleBuilder &operator=(const TupleBuilder &) = delete;
+
+    void set(Py_ssize_t i, nb::object value) { PyTuple_SET_ITEM(tuple_, i, value.release().ptr()); }
+    void set(Py_ssize_t i, nb::handle value) { PyTuple_SET_ITEM(tuple_, i, nb::borrow(value).release().ptr()); }
+    nb::object release() {
+        PyObject *t = tuple_;
+        tuple_ = nullptr;
+        return nb::steal(t);
+    }
+
+private:
+    PyObject *tuple_;
+};
+
+// [item]: a new list holding one item.
+inline nb::object list_of(nb::handle item) {
+    PyObject *l = PyList_New(1);
+    if (!l)
+        throw nb::python_error();
+    Py_INCREF(item.ptr());
+    PyList_SET_ITEM(l, 0, item.ptr());
+    return nb::steal(l);
+}
+
+} // namespace zelmo

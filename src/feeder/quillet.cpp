@@ -1,0 +1,135 @@
+// tessar_mod_zelmo.feeder.quillet: captures the host's log lines.
+//
+// LogHandler is a logbook handler (a real subclass of Handler and
+// StringFormatterHandlerMixin) that stamps each record with the backtest's
+// simulated time and forwards the line to the feeder.  Forwarding never
+// raises into the code that logged: a failure is printed and the line dropped.
+#include "core/py.hpp"
+#include "core/python_class.hpp"
+#include "core/text_cache.hpp"
+
+namespace nb = nanobind;
+using namespace zelmo;
+
+namespace {
+
+struct Names {
+    nb::handle Handler, StringFormatterHandlerMixin, new_fine_grained_lock, NOTSET,
+        Environment, logger, log_formatter;
+    nb::handle get_instance, calendar_dt, DATETIME_FORMAT, level_name, message, __init__,
+        encoding, lock, send_quillet, formatter, format, acquire, release, write, builtins,
+        print;
+};
+Names n;
+nb::handle module_dict;
+nb::handle no_time_stamp; // "0000-00-00"
+nb::handle blank;
+
+nb::object global(nb::handle name) { return module_global(module_dict, name); }
+
+nb::object calendar_dt() {
+    return get_attr(call_method(global(n.Environment), n.get_instance), n.calendar_dt);
+}
+
+// Runs `body`; an Exception (not an exit or interrupt) goes to `on_error`.
+template <typename Body, typename OnError>
+void guarded(Body &&body, OnError &&on_error) {
+    try {
+        body();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        on_error(e);
+    }
+}
+
+nb::object log_formatter(nb::handle record, nb::handle) {
+    nb::object dt;
+    guarded([&] { dt = cached_strftime(calendar_dt(), get_attr(global(n.logger), n.DATETIME_FORMAT)); },
+            [&](nb::python_error &) { dt = nb::borrow(no_time_stamp); });
+    nb::object level = format_of(get_attr(record, n.level_name));
+    nb::object message = format_of(get_attr(record, n.message));
+    nb::object parts[] = {format_of(dt), nb::borrow(blank), level, nb::borrow(blank), message};
+    nb::object line = parts[0];
+    for (int i = 1; i < 5; ++i)
+        line = steal_or_throw(PyUnicode_Concat(line.ptr(), parts[i].ptr()));
+    return line;
+}
+
+void log_handler_init(nb::handle self, nb::handle send_quillet, nb::handle level,
+                      nb::handle format_string, nb::handle encoding, nb::handle filter,
+                      nb::handle bubble) {
+    call_method(global(n.Handler), n.__init__, self, level, filter, bubble);
+    call_method(global(n.StringFormatterHandlerMixin), n.__init__, self, format_string);
+    set_attr(self, n.encoding, encoding);
+    set_attr(self, n.lock, call(global(n.new_fine_grained_lock)));
+    set_attr(self, n.send_quillet, send_quillet);
+    // Last, so the forwarded text is always log_formatter's, whatever
+    // format_string the caller passed.
+    set_attr(self, n.formatter, global(n.log_formatter));
+}
+
+void log_handler_write(nb::handle self, nb::handle item) {
+    guarded(
+        [&] {
+            nb::object dt = calendar_dt();
+            nb::object send = get_attr(self, n.send_quillet);
+            if (truthy(send))
+                call(send, dt, item, nb::int_(0));
+        },
+        [&](nb::python_error &e) {
+            nb::object pair = nb::make_tuple(nb::str("LogHandler"), e.value());
+            call(get_attr(global(n.builtins), n.print), pair);
+        });
+}
+
+void emit(nb::handle self, nb::handle record) {
+    nb::object line = call_method(self, n.format, record);
+    nb::object lock = get_attr(self, n.lock);
+    call_method(lock, n.acquire);
+    try {
+        call_method(self, n.write, line);
+    } catch (...) {
+        call_method(lock, n.release);
+        throw;
+    }
+    call_method(lock, n.release);
+}
+
+} // namespace
+
+NB_MODULE(quillet, m) {
+#define NAME(x) intern(#x)
+    n = Names{NAME(Handler), NAME(StringFormatterHandlerMixin), NAME(new_fine_grained_lock),
+              NAME(NOTSET), NAME(Environment), NAME(logger), NAME(log_formatter),
+              NAME(get_instance), NAME(calendar_dt), NAME(DATETIME_FORMAT), NAME(level_name),
+              NAME(message), NAME(__init__), NAME(encoding), NAME(lock), NAME(send_quillet),
+              NAME(formatter), NAME(format), NAME(acquire), NAME(release), NAME(write),
+              NAME(builtins), NAME(print)};
+#undef NAME
+    no_time_stamp = intern("0000-00-00");
+    blank = intern(" ");
+    module_dict = nb::handle(PyModule_GetDict(m.ptr()));
+
+    nb::object handlers = nb::module_::import_("logbook.handlers");
+    m.attr("Handler") = handlers.attr("Handler");
+    m.attr("StringFormatterHandlerMixin") = handlers.attr("StringFormatterHandlerMixin");
+    m.attr("new_fine_grained_lock") =
+        nb::module_::import_("logbook.concurrency").attr("new_fine_grained_lock");
+    nb::object notset = nb::module_::import_("logbook.base").attr("NOTSET");
+    m.attr("NOTSET") = notset;
+    m.attr("Environment") = nb::module_::import_("tessar.environment").attr("Environment");
+    m.attr("logger") = nb::module_::import_("tessar.utils.logger");
+    m.attr("builtins") = nb::module_::import_("builtins");
+
+    m.def("log_formatter", &log_formatter, nb::arg("record").none(), nb::arg("handler").none());
+
+    auto arg = [](const char *name) { return nb::arg(name).none(); };
+    ClassBuilder(m, "LogHandler")
+        .def("__init__", &log_handler_init, arg("send_quillet"), arg("level") = notset,
+             arg("format_string") = nb::none(), arg("encoding") = nb::none(),
+             arg("filter") = nb::none(), arg("bubble") = false)
+        .def_doc("write", "Writes a bytestring to the stream.", &log_handler_write, arg("item"))
+        .def("emit", &emit, arg("record"))
+        .finish(nb::make_tuple(global(n.Handler), global(n.StringFormatterHandlerMixin)));
+}

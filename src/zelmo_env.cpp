@@ -1,0 +1,286 @@
+// tessar_mod_zelmo.zelmo_env: the run environment.
+//
+// ZelmoEnv opens the front end's database, creates the run's feed writer and
+// decides whether the run is recorded; a run started without identifiers is
+// registered (a strategy row and a run row, committed together), gets an
+// identity file and one log line.  save_exception stores how a run ended.
+#include "core/py.hpp"
+#include "core/python_class.hpp"
+
+namespace nb = nanobind;
+using namespace zelmo;
+
+namespace {
+
+constexpr const char *kFeedServiceUrl = "http://127.0.0.1:10300/api/v1/feedgroup";
+constexpr const char *kStrategyName = "外部回测";
+constexpr const char *kUnknownComment = "Unknown tsr instance";
+
+struct Names {
+    // module globals
+    nb::handle conf, pellard, user_system_log, os, sqlite3, json, uuid, codecs, datetime;
+    nb::handle utc, tzchina, Q, T, Result, sqlite_compile, builtins;
+    // attributes
+    nb::handle env, mod_config, algorithm_id, backtest_id, sqlite_url, pid_path, comment;
+    nb::handle conn, sqlite_result, activate, feeds_writer, identify_process;
+    nb::handle path, dirname, exists, makedirs, abspath, connect, FeedWriter, config, base;
+    nb::handle strategy_file, cursor, execute, lastrowid, commit, rollback, info, getpid;
+    nb::handle open, read, write, close, result, compile, tables, insert, update, where;
+    nb::handle algorithms, backtests, id, uuid1, start_date, end_date, strftime, accounts;
+    nb::handle get, frequency, benchmark, mod, sys_simulation, sys_risk, extra;
+    nb::handle commission_multiplier, margin_multiplier, matching_type, slippage;
+    nb::handle enable_profiler, validate_position, dumps, utcnow, replace, tzinfo, astimezone;
+};
+Names n;
+nb::handle module_dict;
+
+nb::object global(nb::handle name) { return module_global(module_dict, name); }
+
+// The configured identifier, or None when the mod configuration lacks it.
+nb::object config_value(nb::handle mod_config, nb::handle key) {
+    int present = PySequence_Contains(mod_config.ptr(), key.ptr());
+    if (present < 0)
+        throw nb::python_error();
+    return present ? get_attr(mod_config, key) : nb::none();
+}
+
+bool path_exists(nb::handle os_path, nb::handle path) {
+    return truthy(call_method(os_path, n.exists, path));
+}
+
+// Closes `file` after `body`, also when body fails (its error wins).
+template <typename Body>
+auto with_file(nb::handle file, Body &&body) {
+    try {
+        auto result = body();
+        call_method(file, n.close);
+        return result;
+    } catch (...) {
+        try {
+            call_method(file, n.close);
+        } catch (nb::python_error &) {
+        }
+        throw;
+    }
+}
+
+// A new query bound to the run's result object (SQLite statements).
+nb::object new_query(nb::handle self) {
+    return global(n.Q)(nb::arg("result") = get_attr(self, n.sqlite_result));
+}
+
+nb::object table(nb::handle name) { return get_attr(global(n.T), name); }
+
+void execute(nb::handle cursor, nb::handle statement) {
+    nb::object sql = statement[0], params = statement[1];
+    call_method(cursor, n.execute, sql, params);
+}
+
+nb::object registration_time() {
+    nb::object datetime_class = get_attr(global(n.datetime), n.datetime);
+    nb::object utc_now = call_method(datetime_class, n.utcnow);
+    nb::object marked = get_attr(utc_now, n.replace)(nb::arg("tzinfo") = global(n.utc));
+    nb::object local = call_method(marked, n.astimezone, global(n.tzchina));
+    return call_method(local, n.strftime, nb::str("%Y-%m-%d %H:%M:%S"));
+}
+
+bool nonzero(nb::handle cash) {
+    int r = PyObject_RichCompareBool(cash.ptr(), nb::int_(0).ptr(), Py_NE);
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
+
+// The run configuration both rows carry, as json.dumps text.
+nb::object run_configuration(nb::handle env) {
+    nb::object config = get_attr(env, n.config);
+    nb::object base = get_attr(config, n.base);
+    auto simulation = [&] { return get_attr(get_attr(config, n.mod), n.sys_simulation); };
+    nb::dict c;
+    nb::str date_format("%Y-%m-%d");
+    c["start_date"] = call_method(get_attr(base, n.start_date), n.strftime, date_format);
+    c["end_date"] = call_method(get_attr(base, n.end_date), n.strftime, date_format);
+    c["stock_starting_cash"] = call_method(get_attr(base, n.accounts), n.get, nb::str("STOCK"), nb::int_(0));
+    c["future_starting_cash"] = call_method(get_attr(base, n.accounts), n.get, nb::str("FUTURE"), nb::int_(0));
+    c["frequency"] = get_attr(base, n.frequency);
+    c["benchmark"] = get_attr(base, n.benchmark);
+    c["commission_multiplier"] = get_attr(simulation(), n.commission_multiplier);
+    c["margin_multiplier"] = get_attr(base, n.margin_multiplier);
+    c["matching_type"] = get_attr(simulation(), n.matching_type);
+    c["slippage"] = get_attr(simulation(), n.slippage);
+    c["enable_profiler"] = get_attr(get_attr(config, n.extra), n.enable_profiler);
+    c["enable_short_stock"] = get_attr(get_attr(get_attr(config, n.mod), n.sys_risk), n.validate_position);
+
+    bool stock = nonzero(c["stock_starting_cash"]);
+    bool future = nonzero(c["future_starting_cash"]);
+    c["securities"] = stock && future ? "stock_future" : stock ? "stock" : "future";
+    return nb::make_tuple(call_method(global(n.json), n.dumps, c), c["securities"]);
+}
+
+// Inserts the strategy row and the run row on one cursor, one commit.
+void register_run(nb::handle self, nb::handle cursor, nb::handle identity, nb::handle code) {
+    nb::object env = get_attr(self, n.env);
+    nb::object configured = run_configuration(env);
+    nb::object config_json = configured[0], securities = configured[1];
+    nb::object conn = get_attr(self, n.conn);
+    try {
+        nb::dict strategy;
+        strategy["name"] = kStrategyName;
+        strategy["securities"] = securities;
+        strategy["code"] = code;
+        strategy["config"] = config_json;
+        strategy["last_modified"] = registration_time();
+        execute(cursor, call_method(call_method(new_query(self), n.tables, table(n.algorithms)),
+                                    n.insert, strategy));
+        set_attr(self, n.algorithm_id, get_attr(cursor, n.lastrowid));
+
+        nb::dict run;
+        run["algorithm_id"] = get_attr(self, n.algorithm_id);
+        run["config"] = config_json;
+        run["state"] = "executing";
+        run["comment"] = get_attr(self, n.comment);
+        run["time_spent"] = 0;
+        run["uuid"] = identity;
+        run["code"] = code;
+        execute(cursor, call_method(call_method(new_query(self), n.tables, table(n.backtests)),
+                                    n.insert, run));
+        set_attr(self, n.backtest_id, get_attr(cursor, n.lastrowid));
+        call_method(conn, n.commit);
+    } catch (nb::python_error &) {
+        // Leave no half-written registration holding the front end's database.
+        try {
+            call_method(conn, n.rollback);
+        } catch (nb::python_error &) {
+        }
+        throw;
+    }
+}
+
+void zelmo_env_init(nb::handle self, nb::handle env, nb::handle mod_config) {
+    set_attr(self, n.env, env);
+    set_attr(self, n.mod_config, mod_config);
+    set_attr(self, n.algorithm_id, config_value(mod_config, n.algorithm_id));
+    set_attr(self, n.backtest_id, config_value(mod_config, n.backtest_id));
+    nb::object user_conf = get_attr(global(n.conf), n.conf);
+    set_attr(self, n.sqlite_url, user_conf[nb::str("sqlite_path")]);
+    set_attr(self, n.pid_path, user_conf[nb::str("pid_path")]);
+    set_attr(self, n.comment, config_value(mod_config, n.comment));
+
+    nb::object os_path = get_attr(global(n.os), n.path);
+    nb::object sqlite_url = get_attr(self, n.sqlite_url);
+    nb::object db_dir = call_method(os_path, n.dirname, sqlite_url);
+    // A bare file name has no directory part: the database opens in the
+    // current directory and there is nothing to create.
+    if (truthy(db_dir) && !path_exists(os_path, db_dir))
+        call_method(global(n.os), n.makedirs, db_dir);
+    set_attr(self, n.conn,
+            call_method(global(n.sqlite3), n.connect, call_method(os_path, n.abspath, sqlite_url)));
+    set_attr(self, n.sqlite_result,
+            global(n.Result)(nb::arg("compile") = global(n.sqlite_compile)));
+    set_attr(self, n.activate, nb::bool_(false));
+    set_attr(self, n.feeds_writer,
+            call_method(global(n.pellard), n.FeedWriter, nb::str(kFeedServiceUrl)));
+
+    nb::object algorithm_id = get_attr(self, n.algorithm_id);
+    nb::object backtest_id = get_attr(self, n.backtest_id);
+    nb::object base = get_attr(get_attr(env, n.config), n.base);
+    bool registration = algorithm_id.is_none() && backtest_id.is_none() &&
+                        path_exists(os_path, get_attr(base, n.strategy_file));
+    if (!registration) {
+        if (!algorithm_id.is_none() && !backtest_id.is_none())
+            set_attr(self, n.activate, nb::bool_(true));
+        return;
+    }
+
+    nb::object identity = call_method(self, n.identify_process);
+    if (get_attr(self, n.comment).is_none())
+        set_attr(self, n.comment, nb::str(kUnknownComment));
+
+    nb::object strategy_file = get_attr(base, n.strategy_file);
+    nb::object source = get_attr(global(n.codecs), n.open)(strategy_file, "r",
+                                                          nb::arg("encoding") = "utf8");
+    nb::object code = with_file(source, [&] { return call_method(source, n.read); });
+
+    nb::object cursor = call_method(get_attr(self, n.conn), n.cursor);
+    register_run(self, cursor, identity, code);
+
+    nb::object pid_path = get_attr(self, n.pid_path);
+    if (!path_exists(os_path, pid_path))
+        call_method(global(n.os), n.makedirs, pid_path);
+    // Truncated, not appended: the file holds exactly this process's latest
+    // identity, even when a process id is reused.
+    nb::object pid = call_method(global(n.os), n.getpid);
+    nb::object identity_path = pid_path + nb::str("/") + str_of(pid) + nb::str(".identity");
+    nb::object file = call_method(global(n.builtins), n.open, identity_path, nb::str("w"));
+    nb::object content = nb::str("{} {}").attr("format")(identity, get_attr(self, n.backtest_id));
+    with_file(file, [&] { return call_method(file, n.write, content); });
+
+    nb::object line = nb::str("created pid {}, identity {}, backtest_id {}")
+                          .attr("format")(call_method(global(n.os), n.getpid), identity,
+                                          get_attr(self, n.backtest_id));
+    call_method(global(n.user_system_log), n.info, line);
+    set_attr(self, n.activate, nb::bool_(true));
+}
+
+void save_exception(nb::handle self, nb::handle exception) {
+    nb::object conn = get_attr(self, n.conn);
+    nb::object cursor = call_method(conn, n.cursor);
+    nb::object backtests = table(n.backtests);
+    nb::object condition = steal_or_throw(PyObject_RichCompare(
+        get_attr(backtests, n.id).ptr(), get_attr(self, n.backtest_id).ptr(), Py_EQ));
+    nb::dict values;
+    values["exception"] = str_of(exception);
+    nb::object query = call_method(call_method(new_query(self), n.tables, backtests), n.where, condition);
+    execute(cursor, call_method(query, n.update, values));
+    call_method(conn, n.commit);
+}
+
+nb::object identify_process(nb::handle) {
+    return str_of(call_method(global(n.uuid), n.uuid1));
+}
+
+} // namespace
+
+NB_MODULE(zelmo_env, m) {
+#define NAME(x) intern(#x)
+    n = Names{NAME(conf), NAME(pellard), NAME(user_system_log), NAME(os), NAME(sqlite3),
+              NAME(json), NAME(uuid), NAME(codecs), NAME(datetime), NAME(utc), NAME(tzchina),
+              NAME(Q), NAME(T), NAME(Result), NAME(sqlite_compile), NAME(builtins),
+              NAME(env), NAME(mod_config), NAME(algorithm_id), NAME(backtest_id),
+              NAME(sqlite_url), NAME(pid_path), NAME(comment), NAME(conn),
+              NAME(sqlite_result), NAME(activate), NAME(feeds_writer), NAME(identify_process),
+              NAME(path), NAME(dirname), NAME(exists), NAME(makedirs), NAME(abspath),
+              NAME(connect), NAME(FeedWriter), NAME(config), NAME(base), NAME(strategy_file),
+              NAME(cursor), NAME(execute), NAME(lastrowid), NAME(commit), NAME(rollback),
+              NAME(info), NAME(getpid), NAME(open), NAME(read), NAME(write), NAME(close),
+              NAME(result), NAME(compile), NAME(tables), NAME(insert), NAME(update),
+              NAME(where), NAME(algorithms), NAME(backtests), NAME(id), NAME(uuid1),
+              NAME(start_date), NAME(end_date), NAME(strftime), NAME(accounts), NAME(get),
+              NAME(frequency), NAME(benchmark), NAME(mod), NAME(sys_simulation),
+              NAME(sys_risk), NAME(extra), NAME(commission_multiplier),
+              NAME(margin_multiplier), NAME(matching_type), NAME(slippage),
+              NAME(enable_profiler), NAME(validate_position), NAME(dumps), NAME(utcnow),
+              NAME(replace), NAME(tzinfo), NAME(astimezone)};
+#undef NAME
+    module_dict = nb::handle(PyModule_GetDict(m.ptr()));
+
+    nb::object timezone = nb::module_::import_("pytz").attr("timezone");
+    m.attr("utc") = timezone("UTC");
+    m.attr("tzchina") = timezone("Asia/Shanghai");
+    m.attr("conf") = nb::module_::import_("tessar_mod_zelmo.conf");
+    m.attr("pellard") = nb::module_::import_("tessar_mod_zelmo.feeder.pellard");
+    m.attr("user_system_log") = nb::module_::import_("tessar.utils.logger").attr("user_system_log");
+    nb::object smartsql = nb::module_::import_("sqlbuilder.smartsql");
+    m.attr("Q") = smartsql.attr("Q");
+    m.attr("T") = smartsql.attr("T");
+    m.attr("Result") = smartsql.attr("Result");
+    m.attr("sqlite_compile") = nb::module_::import_("sqlbuilder.smartsql.dialects.sqlite").attr("compile");
+    for (const char *name : {"os", "sqlite3", "json", "uuid", "codecs", "datetime", "builtins"})
+        m.attr(name) = nb::module_::import_(name);
+
+    ClassBuilder(m, "ZelmoEnv")
+        .def("__init__", &zelmo_env_init, nb::arg("env").none(), nb::arg("mod_config").none())
+        .def("save_exception", &save_exception, nb::arg("exception").none())
+        .def("identify_process", &identify_process)
+        .finish(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)));
+}

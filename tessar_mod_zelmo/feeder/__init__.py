@@ -1,0 +1,1 @@
+"""Feeder, feed writer and log capture of the zelmo mod (native modules)."""
