@@ -19,7 +19,7 @@ constexpr const char *kUnknownComment = "Unknown tsr instance";
 struct Names {
     // module globals
     nb::handle conf, pellard, user_system_log, os, sqlite3, json, uuid, codecs, datetime;
-    nb::handle utc, tzchina, Q, T, Result, sqlite_compile, builtins;
+    nb::handle utc, tzchina, Q, T, Result, sqlite_compile, builtins, FEED_SERVICE_URL;
     // attributes
     nb::handle env, mod_config, algorithm_id, backtest_id, sqlite_url, pid_path, comment;
     nb::handle conn, sqlite_result, activate, feeds_writer, identify_process;
@@ -179,7 +179,7 @@ void zelmo_env_init(nb::handle self, nb::handle env, nb::handle mod_config) {
             global(n.Result)(nb::arg("compile") = global(n.sqlite_compile)));
     set_attr(self, n.activate, nb::bool_(false));
     set_attr(self, n.feeds_writer,
-            call_method(global(n.pellard), n.FeedWriter, nb::str(kFeedServiceUrl)));
+            call_method(global(n.pellard), n.FeedWriter, global(n.FEED_SERVICE_URL)));
 
     nb::object algorithm_id = get_attr(self, n.algorithm_id);
     nb::object backtest_id = get_attr(self, n.backtest_id);
@@ -245,7 +245,7 @@ NB_MODULE(zelmo_env, m) {
 #define NAME(x) intern(#x)
     n = Names{NAME(conf), NAME(pellard), NAME(user_system_log), NAME(os), NAME(sqlite3),
               NAME(json), NAME(uuid), NAME(codecs), NAME(datetime), NAME(utc), NAME(tzchina),
-              NAME(Q), NAME(T), NAME(Result), NAME(sqlite_compile), NAME(builtins),
+              NAME(Q), NAME(T), NAME(Result), NAME(sqlite_compile), NAME(builtins), NAME(FEED_SERVICE_URL),
               NAME(env), NAME(mod_config), NAME(algorithm_id), NAME(backtest_id),
               NAME(sqlite_url), NAME(pid_path), NAME(comment), NAME(conn),
               NAME(sqlite_result), NAME(activate), NAME(feeds_writer), NAME(identify_process),
@@ -275,6 +275,8 @@ NB_MODULE(zelmo_env, m) {
     m.attr("T") = smartsql.attr("T");
     m.attr("Result") = smartsql.attr("Result");
     m.attr("sqlite_compile") = nb::module_::import_("sqlbuilder.smartsql.dialects.sqlite").attr("compile");
+    // The front end's feed service; a module constant that tests may point elsewhere.
+    m.attr("FEED_SERVICE_URL") = kFeedServiceUrl;
     for (const char *name : {"os", "sqlite3", "json", "uuid", "codecs", "datetime", "builtins"})
         m.attr(name) = nb::module_::import_(name);
 

@@ -1,0 +1,143 @@
+"""A loopback HTTP service that receives feed batches like the front end's.
+
+Each POST carries a form with one field per feed kind, each field the JSON
+text of a list of records.  The service stores every record per kind in the
+front end's SQLite database and keeps the raw requests in memory for tests.
+
+For fault tests it can answer with a chosen status (`status`), answer slowly
+(`delay`, seconds), or be stopped and started again on the same port.
+
+    python -m zelmo_frontend.feed_service --db front.db [--port 10300]
+"""
+import argparse
+import json
+import sqlite3
+import threading
+import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+from .schema import create_schema
+
+DEFAULT_PORT = 10300
+FEED_PATH = "/api/v1/feedgroup"
+
+
+class ReceivedPost:
+    def __init__(self, path, headers, body):
+        self.path = path
+        self.headers = headers
+        self.body = body
+        self.fields = {k: json.loads(v[0]) for k, v in
+                       urllib.parse.parse_qs(body.decode("ascii"), keep_blank_values=True).items()}
+
+
+class _Handler(BaseHTTPRequestHandler):
+    def do_POST(self):
+        service = self.server.service
+        length = int(self.headers.get("Content-Length") or 0)
+        body = self.rfile.read(length)
+        if service.delay:
+            time.sleep(service.delay)
+        status = service.status
+        if status < 400 and self.path == FEED_PATH:
+            service._store(ReceivedPost(self.path, dict(self.headers), body))
+        elif status < 400:
+            status = 404
+        self.send_response(status)
+        self.send_header("Content-Length", "2")
+        self.end_headers()
+        self.wfile.write(b"ok")
+
+    def log_message(self, *args):
+        pass
+
+
+class FeedService:
+    def __init__(self, db_path, port=DEFAULT_PORT, host="127.0.0.1"):
+        self.db_path = create_schema(db_path)
+        self.host = host
+        self.port = port
+        self.status = 200
+        self.delay = 0.0
+        self.posts = []  # every accepted ReceivedPost, in arrival order
+        self._lock = threading.Lock()
+        self._server = None
+        self._thread = None
+
+    @property
+    def url(self):
+        return "http://{}:{}{}".format(self.host, self.port, FEED_PATH)
+
+    def start(self):
+        server = ThreadingHTTPServer((self.host, self.port), _Handler)
+        server.daemon_threads = True
+        server.service = self
+        self.port = server.server_address[1]
+        self._server = server
+        self._thread = threading.Thread(target=server.serve_forever, daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self):
+        if self._server is not None:
+            self._server.shutdown()
+            self._server.server_close()
+            self._thread.join()
+            self._server = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def _store(self, post):
+        with self._lock:
+            self.posts.append(post)
+            conn = sqlite3.connect(self.db_path, timeout=30)
+            try:
+                cur = conn.execute(
+                    "INSERT INTO feed_posts (received_at, body_size, fields) VALUES (?, ?, ?)",
+                    (time.time(), len(post.body), ",".join(post.fields)))
+                post_id = cur.lastrowid
+                conn.executemany(
+                    "INSERT INTO feed_records (post_id, kind, record) VALUES (?, ?, ?)",
+                    [(post_id, kind, json.dumps(record))
+                     for kind, records in post.fields.items() for record in records])
+                conn.commit()
+            finally:
+                conn.close()
+
+    def records(self, kind):
+        """Every record of `kind` received so far, in arrival order."""
+        with self._lock:
+            return [r for post in self.posts for r in post.fields.get(kind, ())]
+
+
+def received_records(db_path, kind):
+    """Records of `kind` stored in the database at `db_path`, in arrival order."""
+    conn = sqlite3.connect(db_path)
+    try:
+        rows = conn.execute("SELECT record FROM feed_records WHERE kind = ? ORDER BY id", (kind,))
+        return [json.loads(r[0]) for r in rows]
+    finally:
+        conn.close()
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--db", required=True, help="front end SQLite database")
+    parser.add_argument("--port", type=int, default=DEFAULT_PORT)
+    args = parser.parse_args(argv)
+    service = FeedService(args.db, port=args.port).start()
+    print("feed service on {} storing into {}".format(service.url, service.db_path), flush=True)
+    try:
+        while True:
+            time.sleep(3600)
+    except KeyboardInterrupt:
+        service.stop()
+
+
+if __name__ == "__main__":
+    main()
