@@ -1,0 +1,141 @@
+"""Log capture: formatting, forwarding, and never raising into the logging code."""
+import datetime
+import threading
+
+import logbook
+import pytest
+from logbook.handlers import Handler, StringFormatterHandlerMixin
+
+from tessar.environment import Environment
+from tessar.utils import logger as host_logger
+from tessar_mod_zelmo.feeder import quillet
+from tessar_mod_zelmo.feeder.quillet import LogHandler, log_formatter
+
+from conftest import make_env
+
+T = datetime.datetime(2021, 3, 4, 14, 30, 5)
+
+
+@pytest.fixture
+def log():
+    return logbook.Logger("test_log")
+
+
+def attach(logger, handler):
+    logger.handlers.append(handler)
+    return handler
+
+
+def test_class_shape():
+    assert LogHandler.__bases__ == (Handler, StringFormatterHandlerMixin)
+    assert LogHandler.write.__doc__ == "Writes a bytestring to the stream."
+    assert LogHandler.__doc__ is None and LogHandler.emit.__doc__ is None
+    handler = LogHandler(print, format_string="{record.message}!", bubble=True)
+    assert (handler.send_quillet, handler.encoding, handler.bubble, handler.level) == (
+        print, None, True, logbook.NOTSET)
+    assert handler.formatter is log_formatter
+    assert type(handler.lock) is type(threading.RLock())
+    assert handler.lock is not LogHandler(print).lock
+    with pytest.raises(TypeError):
+        LogHandler()
+
+
+def test_line_is_time_level_message(log):
+    env = make_env()
+    env.calendar_dt = T
+    received = []
+    attach(log, LogHandler(lambda *a: received.append(a), format_string="ignored {record.channel}"))
+    log.error("abc")
+    log.info("{} 股", 300)
+    assert received == [(T, "2021-03-04 14:30:05 ERROR abc", 0),
+                        (T, "2021-03-04 14:30:05 INFO 300 股", 0)]
+    host_logger.DATETIME_FORMAT, saved = "%H:%M", host_logger.DATETIME_FORMAT
+    try:
+        log.warning("x")
+    finally:
+        host_logger.DATETIME_FORMAT = saved
+    assert received[-1][1] == "14:30 WARNING x"
+
+
+def test_no_environment_stamps_zeros_prints_and_forwards_nothing(log, capsys):
+    Environment.clear()
+    received = []
+    attach(log, LogHandler(lambda *a: received.append(a)))
+    record = logbook.LogRecord("test_log", logbook.INFO, "early")
+    assert log_formatter(record, None) == "0000-00-00 INFO early"
+    log.info("early")
+    assert received == []
+    try:
+        Environment.get_instance()
+    except RuntimeError as e:
+        expected = e
+    out = capsys.readouterr().out
+    assert out == "{}\n".format(("LogHandler", expected))
+
+
+def test_no_calendar_time_yet(log):
+    make_env().calendar_dt = None
+    received = []
+    attach(log, LogHandler(lambda *a: received.append(a)))
+    log.info("x")
+    assert received == [(None, "0000-00-00 INFO x", 0)]
+
+
+def test_false_forwarder_forwards_and_prints_nothing(log, capsys):
+    make_env().calendar_dt = T
+    attach(log, LogHandler(None))
+    log.info("x")
+    assert capsys.readouterr().out == ""
+
+
+def test_raising_forwarder_prints_once_per_record(log, capsys):
+    make_env().calendar_dt = T
+
+    def broken(*args):
+        raise ValueError("feed service down")
+
+    handler = attach(log, LogHandler(broken))
+    log.info("one")
+    log.info("two")
+    assert capsys.readouterr().out == "('LogHandler', ValueError('feed service down'))\n" * 2
+    assert handler.lock.acquire(blocking=False)
+    handler.lock.release()
+
+
+def test_line_logged_while_forwarding_reenters(log):
+    make_env().calendar_dt = T
+    received = []
+
+    def forward(dt, line, tag):
+        received.append(line)
+        if "outer" in line:
+            log.error("inner")  # as the feed writer's error line would
+
+    attach(log, LogHandler(forward))
+    log.info("outer")
+    assert received == ["2021-03-04 14:30:05 INFO outer", "2021-03-04 14:30:05 ERROR inner"]
+
+
+def test_lock_released_when_an_interrupt_passes_through(log):
+    make_env().calendar_dt = T
+
+    def interrupted(*args):
+        raise KeyboardInterrupt
+
+    handler = attach(log, LogHandler(interrupted))
+    with pytest.raises(KeyboardInterrupt):
+        log.info("x")
+    acquired = []
+    t = threading.Thread(target=lambda: acquired.append(handler.lock.acquire(blocking=False)))
+    t.start()
+    t.join()
+    assert acquired == [True]
+
+
+def test_bubble_passes_records_on(log):
+    make_env().calendar_dt = T
+    after = logbook.TestHandler()
+    log.handlers[:] = [after]
+    log.handlers.insert(0, LogHandler(lambda *a: None, bubble=True))
+    log.info("x")
+    assert [r.message for r in after.records] == ["x"]
