@@ -7,7 +7,7 @@ front end's SQLite database and keeps the raw requests in memory for tests.
 For fault tests it can answer with a chosen status (`status`), answer slowly
 (`delay`, seconds), or be stopped and started again on the same port.
 
-    python -m zelmo_frontend.feed_service --db front.db [--port 10300]
+    python -m zelmo_frontend --db front.db [--port 10300]
 """
 import argparse
 import json

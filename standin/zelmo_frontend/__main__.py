@@ -1,0 +1,3 @@
+from .feed_service import main
+
+main()
