@@ -1,0 +1,498 @@
+"""What the zelmo mod costs a backtest, and how its hot paths compare to their floors.
+
+    .venv/bin/python bench/run_bench.py [--repeat 3] [--quick]
+
+Whole runs go through the stand-in host in fresh processes, each beside the
+same run with a do-nothing mod; the feed service runs in a process of its
+own.  Component figures are measured in this process, each beside its floor.
+Prints a table and writes bench/results/latest.json.
+"""
+import argparse
+import datetime
+import json
+import os
+import platform
+import resource
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+RESULTS = HERE / "results"
+KINDS = ["risk_feeds", "account_feeds", "position_feeds", "plot_feeds", "log_feeds",
+         "trade_feeds", "portfolio_feeds"]
+
+SCENARIOS = {
+    # name: trading days, stocks, futures, trades/day, logs/day, plot series
+    "ten-year": dict(days=2520, stocks=20, futures=4, trades=5, logs=10, plots=3),
+    "log-heavy": dict(days=250, stocks=20, futures=4, trades=5, logs=200, plots=3),
+    "position-heavy": dict(days=250, stocks=296, futures=4, trades=5, logs=10, plots=3),
+}
+
+
+# --- whole runs (child process) ---------------------------------------------------
+
+def trading_days_span(days):
+    """A start and end date spanning `days` weekdays."""
+    start = datetime.date(2010, 1, 4)
+    end, count = start, 0
+    while True:
+        if end.weekday() < 5:
+            count += 1
+            if count == days:
+                return start, end
+        end += datetime.timedelta(days=1)
+
+
+def child(scenario, mod_name, port, out_path):
+    import logbook
+    from tessar import events, runner
+    from tessar.utils.logger import user_log
+
+    spec = SCENARIOS[scenario]
+    logbook.NullHandler().push_application()
+    stocks = ["S{:05d}".format(i) for i in range(spec["stocks"])]
+    futures = ["F{:03d}".format(i) for i in range(spec["futures"])]
+    strategy = Path(tempfile.mkdtemp()) / "strategy.py"
+    strategy.write_text("UNIVERSE = {!r}\nTRADES_PER_DAY = {}\nLOGS_PER_DAY = {}\nPLOTS = {}\n".format(
+        stocks + futures, spec["trades"], spec["logs"], spec["plots"])
+        + (HERE / "scenario_strategy.py").read_text())
+
+    clock = time.perf_counter
+    state = {"current": 0.0, "days": [], "events": 0, "logs": 0, "post": 0.0, "posts": 0,
+             "risk": 0.0}
+
+    publish = events.EventBus.publish_event
+
+    def timed_publish(bus, event):
+        started = clock()
+        publish(bus, event)
+        state["current"] += clock() - started
+        state["events"] += 1
+        if event.event_type is events.EVENT.PRE_SETTLEMENT:
+            state["days"].append(state["current"])
+            state["current"] = 0.0
+
+    events.EventBus.publish_event = timed_publish
+    info = user_log.info
+
+    def timed_info(*args, **kwargs):
+        started = clock()
+        info(*args, **kwargs)
+        state["current"] += clock() - started
+        state["logs"] += 1
+
+    user_log.info = timed_info
+
+    if mod_name == "tessar_mod_zelmo":
+        import requests
+        from tessar_mod_zelmo import zelmo_env
+        from tessar_mod_zelmo.feeder import feeder, pellard
+
+        zelmo_env.FEED_SERVICE_URL = "http://127.0.0.1:{}/api/v1/feedgroup".format(port)
+        real_risk = feeder.Risk
+
+        def timed_risk(*args):
+            started = clock()
+            try:
+                return real_risk(*args)
+            finally:
+                state["risk"] += clock() - started
+
+        feeder.Risk = timed_risk
+
+        class TimedRequests:
+            def post(self, *args, **kwargs):
+                started = clock()
+                try:
+                    return requests.post(*args, **kwargs)
+                finally:
+                    state["post"] += clock() - started
+                    state["posts"] += 1
+
+        pellard.requests = TimedRequests()
+
+    start, end = trading_days_span(spec["days"])
+    started = clock()
+    result = runner.run(str(strategy), start, end, mods=(mod_name,), stocks=stocks,
+                        futures=futures, progress=False)
+    tear_down_started = clock()
+    total = clock() - started
+    if result.exception is not None:
+        raise result.exception
+    json.dump({"total": total, "days": state["days"], "events": state["events"],
+               "logs": state["logs"], "post": state["post"], "posts": state["posts"],
+               "risk": state["risk"], "tear_down": clock() - tear_down_started,
+               "max_rss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss},
+              open(out_path, "w"))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def run_child(scenario, mod_name):
+    """One run in a fresh process, with a fresh feed service in another."""
+    work = Path(tempfile.mkdtemp())
+    home = work / "home"
+    (home / ".zelmo").mkdir(parents=True)
+    db = work / "front.db"
+    (home / ".zelmo" / "zelmo.yml").write_text(
+        "vantix_username: b\nvantix_password: b\nvantix_host: 127.0.0.1\nvantix_port: 1\n"
+        "bundle_path: {w}\nsqlite_path: {db}\npid_path: {w}/pids\n".format(w=work, db=db))
+    port = free_port()
+    service = subprocess.Popen([sys.executable, "-m", "zelmo_frontend", "--db", str(db),
+                                "--port", str(port)], stdout=subprocess.PIPE)
+    service.stdout.readline()  # ready
+    out = work / "out.json"
+    try:
+        subprocess.run([sys.executable, __file__, "--child", scenario, mod_name, str(port),
+                        str(out)], check=True, env=dict(os.environ, HOME=str(home)))
+    finally:
+        time.sleep(0.1)
+        service.terminate()
+        service.wait()
+    figures = json.load(open(out))
+    import sqlite3
+    conn = sqlite3.connect(str(db))
+    figures["received_records"] = conn.execute("SELECT count(*) FROM feed_records").fetchone()[0]
+    figures["received_posts"] = conn.execute("SELECT count(*) FROM feed_posts").fetchone()[0]
+    conn.close()
+    return figures
+
+
+def whole_runs(repeat, scenarios):
+    report = {}
+    for scenario in scenarios:
+        runs = {m: [run_child(scenario, m) for _ in range(repeat)]
+                for m in ("bench_null_mod", "tessar_mod_zelmo")}
+        base, mod = runs["bench_null_mod"], runs["tessar_mod_zelmo"]
+        med = lambda rows, f: statistics.median(f(r) for r in rows)
+        days = SCENARIOS[scenario]["days"]
+        # Time spent in the host's event dispatch and log calls, beyond the
+        # same calls with the do-nothing mod, is the mod's.
+        base_per_day = [statistics.median(col) for col in zip(*(r["days"] for r in base))]
+        mod_days = []
+        for r in mod:
+            mod_days.append([d - b for d, b in zip(r["days"], base_per_day)])
+        per_day = [statistics.median(col) for col in zip(*mod_days)]
+        inside = med(mod, lambda r: sum(r["days"]) + r["tear_down"]) - med(base, lambda r: sum(r["days"]))
+        post = med(mod, lambda r: r["post"])
+        risk = med(mod, lambda r: r["risk"])
+        own = inside - post - risk
+        records = mod[0]["received_records"]
+        year = min(252, days)
+        share_other = (post + risk) / inside if inside else 0
+        first = statistics.mean(per_day[:year]) * (1 - share_other)
+        last = statistics.mean(per_day[-year:]) * (1 - share_other)
+        risk_days = [r["risk"] for r in mod]
+        report[scenario] = {
+            "days": days,
+            "total_s": med(mod, lambda r: r["total"]),
+            "baseline_total_s": med(base, lambda r: r["total"]),
+            "inside_mod_s": inside,
+            "post_s": post,
+            "risk_s": risk,
+            "mod_own_s": own,
+            "mod_own_per_day_us": own / days * 1e6,
+            "mod_own_per_record_us": own / records * 1e6 if records else None,
+            "records_received": records,
+            "posts_received": mod[0]["received_posts"],
+            "peak_rss_mb": med(mod, lambda r: r["max_rss_kb"]) / 1024,
+            "baseline_peak_rss_mb": med(base, lambda r: r["max_rss_kb"]) / 1024,
+            "first_year_per_day_us": first * 1e6,
+            "last_year_per_day_us": last * 1e6,
+        }
+        del risk_days
+    return report
+
+
+# --- components (this process) -----------------------------------------------------
+
+def per_call(fn, n, repeat=7):
+    """Best of `repeat` medians-free timings: seconds per call of fn(), n calls a round."""
+    best = float("inf")
+    for _ in range(repeat):
+        started = time.perf_counter()
+        for _ in range(n):
+            fn()
+        best = min(best, (time.perf_counter() - started) / n)
+    return best
+
+
+def components(service_url):
+    import logbook
+    import numpy as np
+    import requests
+    from tessar.config import Section
+    from tessar.environment import Environment
+    from tessar.events import EVENT, Event
+    from tessar.model import (POSITION_EFFECT, SIDE, BenchmarkPortfolio, FutureAccount,
+                              FuturePosition, PlotStore, Portfolio, StockAccount, StockPosition,
+                              Trade, TradingCalendar)
+    from tessar.runner import make_config
+    from tessar.utils.logger import user_log
+    from tessar_mod_zelmo.feeder import feeder as feeder_module
+    from tessar_mod_zelmo.feeder import pellard
+    from tessar_mod_zelmo.feeder.feeder import Feeder
+    from tessar_mod_zelmo.feeder.pellard import FeedWriter
+    from tessar_mod_zelmo.feeder.quillet import LogHandler
+
+    logbook.NullHandler().push_application()
+    start, end = trading_days_span(2520)
+    env = Environment(make_config("none.py", start, end, {"STOCK": 1e6, "FUTURE": 1e6},
+                                  "B", False))
+    from tessar.model import DataProxy
+    env.data_proxy = DataProxy()
+    stock, future = StockAccount(1e6), FutureAccount(1e6)
+    for i in range(20):
+        p = stock.positions.setdefault("S{:05d}".format(i), StockPosition("S{:05d}".format(i)))
+        p.quantity, p.avg_price, p.last_price = 1000, 10.0, 10.5
+    for i in range(4):
+        f = future.positions.setdefault("F{:03d}".format(i), FuturePosition("F{:03d}".format(i)))
+        f.buy_quantity, f.buy_avg_open_price, f.last_price = 1, 4000.0, 4010.0
+    env.portfolio = Portfolio({"STOCK": stock, "FUTURE": future}, start)
+    env.benchmark_portfolio = BenchmarkPortfolio(2e6, 3000.0)
+    env.plot_store = PlotStore()
+    day = env.config.base.trading_calendar[250]
+    env.calendar_dt = env.trading_dt = datetime.datetime.combine(day, datetime.time(15))
+    for s in range(3):
+        env.plot_store.add_plot(day, "series {}".format(s), 1.5 + s)
+
+    class ZE:
+        pass
+
+    ze = ZE()
+    ze.env, ze.algorithm_id, ze.backtest_id, ze.sqlite_result = env, 1, 2, None
+    writer = FeedWriter(service_url)
+    writer.threshold = 10 ** 12          # no flush while components are timed
+    writer.last_flush_time = 1e18
+    ze.feeds_writer = writer
+    feeder = Feeder(ze)
+    feeder._on_post_system_init(None)
+
+    def clear():
+        for k in KINDS:
+            writer.feeds_queue[k] = []
+
+    results = {}
+    trade = Trade("S00001", 7, SIDE.BUY, POSITION_EFFECT.OPEN, 9, 100, 10.5, 5.0, 0.0)
+    event = Event(EVENT.TRADE, trade=trade)
+
+    def floor_trade(event=event):
+        t = event.trade
+        c, x = t.commission, t.tax
+        return (ze.algorithm_id, ze.backtest_id, str(ze.env.calendar_dt), t.order_book_id,
+                t.order_id, str(t.side), str(t.position_effect), t.exec_id, t.transaction_cost,
+                t.last_quantity, t.last_price, c if c == c else None, x if x == x else None)
+
+    n = 20000
+    results["trade_into_queue_ns"] = per_call(lambda: feeder._on_trade(event), n) * 1e9
+    clear()
+    results["trade_floor_ns"] = per_call(floor_trade, n) * 1e9
+
+    when = env.calendar_dt
+    results["send_log_ns"] = per_call(lambda: feeder.send_log(when, "a line", 0), n) * 1e9
+    clear()
+
+    class DoNothing(logbook.Handler):
+        def emit(self, record):
+            pass
+
+    saved = list(user_log.handlers)
+    user_log.handlers[:] = [DoNothing(bubble=False)]
+    results["log_floor_ns"] = per_call(lambda: user_log.info("day {} line {}", 3, 4), n) * 1e9
+    user_log.handlers[:] = [LogHandler(feeder.send_log, bubble=False)]
+    results["log_line_ns"] = per_call(lambda: user_log.info("day {} line {}", 3, 4), n) * 1e9
+    user_log.handlers[:] = saved
+    clear()
+
+    records_per_day = 2 + 3 + 24 + 2
+    results["portfolio_feed_per_record_ns"] = per_call(feeder._send_portfolio_feed, 2000) / records_per_day * 1e9
+    clear()
+
+    risk_time = [0.0]
+    real_risk = feeder_module.Risk
+
+    def timed_risk(*args):
+        started = time.perf_counter()
+        try:
+            return real_risk(*args)
+        finally:
+            risk_time[0] += time.perf_counter() - started
+
+    feeder_module.Risk = timed_risk
+    rounds = 2000
+    started = time.perf_counter()
+    for _ in range(rounds):
+        feeder._on_pre_settlement(None)
+    elapsed = time.perf_counter() - started
+    feeder_module.Risk = real_risk
+    results["pre_settlement_day_us"] = elapsed / rounds * 1e6
+    results["pre_settlement_risk_us"] = risk_time[0] / rounds * 1e6
+    results["pre_settlement_own_us"] = (elapsed - risk_time[0]) / rounds * 1e6
+    clear()
+
+    # Building a flush's body: the native flush with the post itself stubbed
+    # out, against json.dumps + urlencode of the same mapping.
+    class Captured:
+        def post(self, url, **kwargs):
+            self.data = kwargs["data"]
+            return self
+
+        def raise_for_status(self):
+            pass
+
+    def body_case(batch):
+        captured = Captured()
+        real_requests = pellard.requests
+        pellard.requests = captured
+
+        def native():
+            for k, records in batch.items():
+                writer.feeds_queue[k] = list(records)
+            writer.flush()
+
+        ordered = [(k, batch[k]) for k in KINDS if k in batch]  # the writer's field order
+
+        def floor():
+            return urllib.parse.urlencode({k: json.dumps(v) for k, v in ordered})
+
+        fill = lambda: [writer.feeds_queue.__setitem__(k, list(r)) for k, r in batch.items()]
+        fill_cost = per_call(fill, 300)
+        native_s = per_call(native, 300) - fill_cost
+        floor_s = per_call(floor, 300)
+        identical = captured.data == floor().encode()
+        pellard.requests = real_requests
+        return native_s, floor_s, identical
+
+    trades = [floor_trade() for _ in range(100)]
+    mixed = {"trade_feeds": trades[:40] * 5,
+             "log_feeds": [(1, 2, "2020-01-02 15:00:00", "买入 S00001 at 10.50 股", 0)] * 300,
+             "position_feeds": [r for r in _position_records(feeder, writer, clear)][:400],
+             "portfolio_feeds": [_portfolio_record(feeder, writer, clear)] * 100}
+    for name, batch in (("body_100_trades", {"trade_feeds": trades}), ("body_1000_mixed", mixed)):
+        native_s, floor_s, identical = body_case(batch)
+        results[name + "_us"] = native_s * 1e6
+        results[name + "_floor_us"] = floor_s * 1e6
+        results[name + "_identical"] = identical
+    results["body_1000_mixed_records"] = sum(len(v) for v in mixed.values())
+
+    writer.last_flush_time = 1e18
+
+    def live_flush():
+        writer.feeds_queue["trade_feeds"] = list(trades)
+        writer.flush()
+
+    results["flush_100_trades_live_ms"] = per_call(live_flush, 50, repeat=3) * 1e3
+    mapping = {"trade_feeds": json.dumps(trades)}
+    results["flush_100_trades_live_floor_ms"] = per_call(
+        lambda: requests.post(service_url, data=mapping), 50, repeat=3) * 1e3
+    return results
+
+
+def _position_records(feeder, writer, clear):
+    clear()
+    records = []
+    for _ in range(17):
+        feeder._send_portfolio_feed()
+        records += writer.feeds_queue["position_feeds"]
+        clear()
+    return records
+
+
+def _portfolio_record(feeder, writer, clear):
+    clear()
+    feeder._send_portfolio_feed()
+    record = writer.feeds_queue["portfolio_feeds"][0]
+    clear()
+    return record
+
+
+# --- report --------------------------------------------------------------------------
+
+def print_report(report):
+    c = report["components"]
+    print("\nComponents (this process)                      mod        floor     ratio")
+    rows = [
+        ("trade: _on_trade into the queue (ns)", c["trade_into_queue_ns"], c["trade_floor_ns"]),
+        ("log line through LogHandler (ns)", c["log_line_ns"], c["log_floor_ns"]),
+        ("body, 100 trade records (us)", c["body_100_trades_us"], c["body_100_trades_floor_us"]),
+        ("body, {} mixed records (us)".format(c["body_1000_mixed_records"]),
+         c["body_1000_mixed_us"], c["body_1000_mixed_floor_us"]),
+        ("flush of 100 trades to the service (ms)", c["flush_100_trades_live_ms"],
+         c["flush_100_trades_live_floor_ms"]),
+    ]
+    for name, mod, floor in rows:
+        print("  {:<44} {:>9.2f} {:>10.2f} {:>8.2f}x".format(name, mod, floor, mod / floor))
+    print("  log line over the do-nothing handler: {:.2f} us".format(
+        (c["log_line_ns"] - c["log_floor_ns"]) / 1000))
+    print("  send_log into the queue: {:.0f} ns".format(c["send_log_ns"]))
+    print("  _send_portfolio_feed per record: {:.0f} ns".format(c["portfolio_feed_per_record_ns"]))
+    print("  _on_pre_settlement per day: {:.1f} us ({:.1f} us in the host's Risk, {:.1f} us the mod's)".format(
+        c["pre_settlement_day_us"], c["pre_settlement_risk_us"], c["pre_settlement_own_us"]))
+    print("  bodies byte-identical to json.dumps + urlencode: {}".format(
+        c["body_100_trades_identical"] and c["body_1000_mixed_identical"]))
+    for scenario, r in report["runs"].items():
+        print("\nWhole run: {} ({} trading days), medians of {} runs".format(
+            scenario, r["days"], report["repeat"]))
+        print("  total {:.2f} s (do-nothing mod {:.2f} s); inside the mod {:.3f} s".format(
+            r["total_s"], r["baseline_total_s"], r["inside_mod_s"]))
+        print("  of which requests.post {:.3f} s, host's Risk {:.3f} s, the mod's own {:.3f} s".format(
+            r["post_s"], r["risk_s"], r["mod_own_s"]))
+        print("  mod's own: {:.1f} us per trading day, {:.2f} us per record".format(
+            r["mod_own_per_day_us"], r["mod_own_per_record_us"] or 0))
+        print("  first year {:.1f} us/day, last year {:.1f} us/day".format(
+            r["first_year_per_day_us"], r["last_year_per_day_us"]))
+        print("  service received {} records in {} posts".format(r["records_received"],
+                                                                 r["posts_received"]))
+        print("  peak memory {:.1f} MB (do-nothing mod {:.1f} MB): +{:.1f} MB".format(
+            r["peak_rss_mb"], r["baseline_peak_rss_mb"], r["peak_rss_mb"] - r["baseline_peak_rss_mb"]))
+
+
+def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--child":
+        sys.path.insert(0, str(HERE))
+        child(sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5])
+        return
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--quick", action="store_true", help="components and one short run only")
+    args = parser.parse_args()
+    os.environ["PYTHONPATH"] = os.pathsep.join([str(HERE), os.environ.get("PYTHONPATH", "")])
+
+    work = Path(tempfile.mkdtemp())
+    port = free_port()
+    service = subprocess.Popen([sys.executable, "-m", "zelmo_frontend", "--db",
+                                str(work / "front.db"), "--port", str(port)],
+                               stdout=subprocess.PIPE)
+    service.stdout.readline()
+    try:
+        comp = components("http://127.0.0.1:{}/api/v1/feedgroup".format(port))
+    finally:
+        service.terminate()
+        service.wait()
+    scenarios = ["log-heavy"] if args.quick else list(SCENARIOS)
+    report = {
+        "machine": "{} {}, {} cores, Python {}".format(platform.system(), platform.machine(),
+                                                      os.cpu_count(), platform.python_version()),
+        "date": datetime.date.today().isoformat(),
+        "repeat": args.repeat,
+        "components": comp,
+        "runs": whole_runs(args.repeat, scenarios),
+    }
+    print_report(report)
+    RESULTS.mkdir(exist_ok=True)
+    (RESULTS / "latest.json").write_text(json.dumps(report, indent=2))
+    print("\nwritten to {}".format(RESULTS / "latest.json"))
+
+
+if __name__ == "__main__":
+    main()
