@@ -170,6 +170,7 @@ def test_none_if_nan_refuses_text(feeder):
 
 def test_day_without_benchmark(env, initialised, writer, risk_calls):
     env.portfolio.static_unit_net_value = 0.98
+    env.portfolio.refresh()
     initialised._on_pre_settlement(None)
     assert writer.kinds() == ["risk_feeds", "portfolio_feeds", "account_feeds"]
     (risk,) = writer.records("risk_feeds")
@@ -188,6 +189,7 @@ def test_day_without_benchmark(env, initialised, writer, risk_calls):
 def test_day_with_benchmark(env, initialised, writer):
     env.benchmark_portfolio = BenchmarkPortfolio(100000, 10.0)
     env.benchmark_portfolio.price = 10.5
+    env.benchmark_portfolio.refresh()
     initialised._on_pre_settlement(None)
     (_, records), = [w for w in writer.writes if w[0] == "portfolio_feeds"]
     assert [r[3] for r in records] == [False, True]
@@ -211,6 +213,7 @@ def test_first_day_and_views(env, initialised, risk_calls):
 
 def test_date_between_calendar_days_takes_the_later_slot(env, initialised):
     env.portfolio.static_unit_net_value = 0.5
+    env.portfolio.refresh()
     set_day(env, START + datetime.timedelta(days=5))  # a Saturday
     initialised._on_pre_settlement(None)
     assert initialised._daily_returns.tolist().index(1.0) == 5
@@ -218,6 +221,7 @@ def test_date_between_calendar_days_takes_the_later_slot(env, initialised):
 
 def test_date_after_the_calendar_is_recorded(env, initialised, writer, risk_calls):
     env.portfolio.static_unit_net_value = 0.5
+    env.portfolio.refresh()
     set_day(env, CALENDAR[-1] + datetime.timedelta(days=30))
     initialised._on_pre_settlement(None)
     assert len(initialised._daily_returns) == len(CALENDAR) + 1
@@ -256,6 +260,7 @@ def test_position_and_account_records(env, initialised, writer):
     future = future_account.positions.setdefault("IF88", FuturePosition("IF88"))
     future.buy_quantity, future.buy_avg_open_price, future.last_price = 2, 4000.0, 4010.0
     env.portfolio.accounts["FUTURE"] = future_account
+    env.portfolio.refresh()
     initialised._on_pre_settlement(None)
 
     assert writer.kinds() == ["risk_feeds", "portfolio_feeds", "position_feeds", "account_feeds"]
@@ -263,7 +268,7 @@ def test_position_and_account_records(env, initialised, writer):
     assert len(stock_record) == len(future_record) == 24
     assert stock_record[3:10] == ("000001.XSHE", "DEFAULT_ACCOUNT_TYPE.STOCK", 300, 12.5, 12.0,
                                   3750.0, None)
-    assert stock_record[10:20] == (None,) * 10 and stock_record[20] == 0.0
+    assert stock_record[10:20] == (None,) * 10 and stock_record[20] == 150.0
     assert future_record[4] == "DEFAULT_ACCOUNT_TYPE.FUTURE"
     assert future_record[12] == 2 and future_record[11] == future.buy_margin
     assert None not in future_record
@@ -281,6 +286,7 @@ def test_position_attribute_error_other_than_missing_propagates(env, initialised
             raise ZeroDivisionError("no price")
 
     env.portfolio.accounts["STOCK"].positions["X"] = Broken("X")
+    env.portfolio.refresh()
     with pytest.raises(ZeroDivisionError):
         initialised._on_pre_settlement(None)
     assert writer.kinds() == ["risk_feeds", "portfolio_feeds"]

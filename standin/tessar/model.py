@@ -34,6 +34,10 @@ class Trade:
         self.transaction_cost = commission + tax
 
 
+# Figures of positions, accounts and portfolios are plain attributes that
+# refresh() recomputes; the runner refreshes them once a bar, after trading,
+# as a host settles its books before the day's events.
+
 class StockPosition:
     """A stock position: no buy/sell break-down, no margin."""
 
@@ -45,11 +49,11 @@ class StockPosition:
         self.avg_price = 0.0
         self.last_price = 0.0
         self.transaction_cost = 0.0
-        self.pnl = 0.0
+        self.refresh()
 
-    @property
-    def market_value(self):
-        return self.quantity * self.last_price
+    def refresh(self):
+        self.market_value = self.quantity * self.last_price
+        self.pnl = (self.last_price - self.avg_price) * self.quantity
 
 
 class FuturePosition:
@@ -68,19 +72,22 @@ class FuturePosition:
         self.buy_transaction_cost = 0.0
         self.sell_transaction_cost = 0.0
         self.last_price = 0.0
+        self.refresh()
 
-    quantity = property(lambda self: self.buy_quantity - self.sell_quantity)
-    avg_price = property(lambda self: self.buy_avg_open_price if self.quantity >= 0 else self.sell_avg_open_price)
-    buy_market_value = property(lambda self: self.buy_quantity * self.last_price * self.multiplier)
-    sell_market_value = property(lambda self: -self.sell_quantity * self.last_price * self.multiplier)
-    market_value = property(lambda self: self.buy_market_value + self.sell_market_value)
-    buy_margin = property(lambda self: self.buy_quantity * self.last_price * self.multiplier * self.margin_rate)
-    sell_margin = property(lambda self: self.sell_quantity * self.last_price * self.multiplier * self.margin_rate)
-    margin = property(lambda self: self.buy_margin + self.sell_margin)
-    buy_pnl = property(lambda self: (self.last_price - self.buy_avg_open_price) * self.buy_quantity * self.multiplier)
-    sell_pnl = property(lambda self: (self.sell_avg_open_price - self.last_price) * self.sell_quantity * self.multiplier)
-    pnl = property(lambda self: self.buy_pnl + self.sell_pnl)
-    transaction_cost = property(lambda self: self.buy_transaction_cost + self.sell_transaction_cost)
+    def refresh(self):
+        value = self.last_price * self.multiplier
+        self.quantity = self.buy_quantity - self.sell_quantity
+        self.avg_price = self.buy_avg_open_price if self.quantity >= 0 else self.sell_avg_open_price
+        self.buy_market_value = self.buy_quantity * value
+        self.sell_market_value = -self.sell_quantity * value
+        self.market_value = self.buy_market_value + self.sell_market_value
+        self.buy_margin = self.buy_quantity * value * self.margin_rate
+        self.sell_margin = self.sell_quantity * value * self.margin_rate
+        self.margin = self.buy_margin + self.sell_margin
+        self.buy_pnl = (self.last_price - self.buy_avg_open_price) * self.buy_quantity * self.multiplier
+        self.sell_pnl = (self.sell_avg_open_price - self.last_price) * self.sell_quantity * self.multiplier
+        self.pnl = self.buy_pnl + self.sell_pnl
+        self.transaction_cost = self.buy_transaction_cost + self.sell_transaction_cost
 
 
 class StockAccount:
@@ -89,14 +96,13 @@ class StockAccount:
         self.cash = float(starting_cash)
         self.positions = {}
         self.transaction_cost = 0.0
+        self.refresh()
 
-    @property
-    def market_value(self):
-        return sum(p.market_value for p in self.positions.values())
-
-    @property
-    def total_value(self):
-        return self.cash + self.market_value
+    def refresh(self):
+        for p in self.positions.values():
+            p.refresh()
+        self.market_value = sum(p.market_value for p in self.positions.values())
+        self.total_value = self.cash + self.market_value
 
 
 class FutureAccount:
@@ -105,23 +111,17 @@ class FutureAccount:
         self.realized = 0.0
         self.positions = {}
         self.transaction_cost = 0.0
+        self.refresh()
 
-    @property
-    def margin(self):
-        return sum(p.margin for p in self.positions.values())
-
-    @property
-    def market_value(self):
-        return sum(p.market_value for p in self.positions.values())
-
-    @property
-    def total_value(self):
-        unrealized = sum(p.pnl for p in self.positions.values())
-        return self.starting_cash + self.realized + unrealized - self.transaction_cost
-
-    @property
-    def cash(self):
-        return self.total_value - self.margin
+    def refresh(self):
+        for p in self.positions.values():
+            p.refresh()
+        positions = self.positions.values()
+        self.margin = sum(p.margin for p in positions)
+        self.market_value = sum(p.market_value for p in positions)
+        self.total_value = (self.starting_cash + self.realized + sum(p.pnl for p in positions)
+                            - self.transaction_cost)
+        self.cash = self.total_value - self.margin
 
 
 class Portfolio:
@@ -134,25 +134,22 @@ class Portfolio:
         self.units = self.starting_cash
         self.static_unit_net_value = 1.0
         self.days = 1
+        self.refresh()
 
-    @property
-    def positions(self):
-        merged = {}
-        for account in self.accounts.values():
-            merged.update(account.positions)
-        return merged
-
-    cash = property(lambda self: sum(a.cash for a in self.accounts.values()))
-    market_value = property(lambda self: sum(a.market_value for a in self.accounts.values()))
-    total_value = property(lambda self: sum(a.total_value for a in self.accounts.values()))
-    portfolio_value = total_value
-    unit_net_value = property(lambda self: self.total_value / self.units)
-    daily_returns = property(lambda self: self.unit_net_value / self.static_unit_net_value - 1.0)
-    total_returns = property(lambda self: self.unit_net_value - 1.0)
-
-    @property
-    def annualized_returns(self):
-        return self.unit_net_value ** (365.0 / self.days) - 1.0
+    def refresh(self):
+        accounts = self.accounts.values()
+        positions = {}
+        for account in accounts:
+            account.refresh()
+            positions.update(account.positions)
+        self.positions = positions
+        self.cash = sum(a.cash for a in accounts)
+        self.market_value = sum(a.market_value for a in accounts)
+        self.total_value = self.portfolio_value = sum(a.total_value for a in accounts)
+        self.unit_net_value = self.total_value / self.units
+        self.daily_returns = self.unit_net_value / self.static_unit_net_value - 1.0
+        self.total_returns = self.unit_net_value - 1.0
+        self.annualized_returns = self.unit_net_value ** (365.0 / self.days) - 1.0
 
     def settle(self, days):
         self.static_unit_net_value = self.unit_net_value
@@ -172,14 +169,14 @@ class BenchmarkPortfolio:
         self.positions = {}
         self.cash = 0.0
         self.days = 1
+        self.refresh()
 
-    unit_net_value = property(lambda self: self.price / self.first_price)
-    total_value = property(lambda self: self.unit_net_value * self.units)
-    market_value = total_value
-    portfolio_value = total_value
-    daily_returns = property(lambda self: self.unit_net_value / self.static_unit_net_value - 1.0)
-    total_returns = property(lambda self: self.unit_net_value - 1.0)
-    annualized_returns = property(lambda self: self.unit_net_value ** (365.0 / self.days) - 1.0)
+    def refresh(self):
+        self.unit_net_value = self.price / self.first_price
+        self.total_value = self.market_value = self.portfolio_value = self.unit_net_value * self.units
+        self.daily_returns = self.unit_net_value / self.static_unit_net_value - 1.0
+        self.total_returns = self.unit_net_value - 1.0
+        self.annualized_returns = self.unit_net_value ** (365.0 / self.days) - 1.0
 
     def settle(self, days):
         self.static_unit_net_value = self.unit_net_value

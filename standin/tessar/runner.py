@@ -149,6 +149,12 @@ class Backtest:
                 position.last_price = self.price(order_book_id)
         if self.env.benchmark_portfolio is not None:
             self.env.benchmark_portfolio.price = self.price(self.benchmark)
+        self._refresh()
+
+    def _refresh(self):
+        self.env.portfolio.refresh()
+        if self.env.benchmark_portfolio is not None:
+            self.env.benchmark_portfolio.refresh()
 
 
 def _load_strategy(path, api):
@@ -212,6 +218,7 @@ def run(strategy_file, start_date, end_date, mods=("tessar_mod_zelmo",), mod_con
                 started = time.perf_counter()
                 handle_bar(context, {sid: backtest.price(sid) for sid in backtest.prices})
                 handle_bar_seconds += time.perf_counter() - started
+            backtest._refresh()
             env.event_bus.publish_event(Event(EVENT.PRE_SETTLEMENT))
             days = (day - start_date).days + 2
             env.portfolio.settle(days)
