@@ -465,6 +465,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="components and one short run only")
+    parser.add_argument("--components", action="store_true", help="component figures only")
     args = parser.parse_args()
     os.environ["PYTHONPATH"] = os.pathsep.join([str(HERE), os.environ.get("PYTHONPATH", "")])
 
@@ -479,7 +480,7 @@ def main():
     finally:
         service.terminate()
         service.wait()
-    scenarios = ["log-heavy"] if args.quick else list(SCENARIOS)
+    scenarios = [] if args.components else ["log-heavy"] if args.quick else list(SCENARIOS)
     report = {
         "machine": "{} {}, {} cores, Python {}".format(platform.system(), platform.machine(),
                                                       os.cpu_count(), platform.python_version()),

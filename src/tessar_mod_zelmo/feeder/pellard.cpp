@@ -64,19 +64,30 @@ void feed_writer_init(nb::handle self, nb::handle url) {
     set_int(self, n.portfolio_feed_counter, 0);
 }
 
+// a >= b, natively for plain integers.
+bool at_least(nb::handle a, nb::handle b) {
+    if (PyLong_CheckExact(a.ptr()) && PyLong_CheckExact(b.ptr())) {
+        int overflow_a = 0, overflow_b = 0;
+        long long x = PyLong_AsLongLongAndOverflow(a.ptr(), &overflow_a);
+        long long y = PyLong_AsLongLongAndOverflow(b.ptr(), &overflow_b);
+        if (!overflow_a && !overflow_b)
+            return x >= y;
+    }
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GE);
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
+
 bool should_flush(nb::handle self, bool portfolio_feed) {
-    double elapsed = now_seconds() - PyFloat_AsDouble(get_attr(self, n.last_flush_time).ptr());
-    if (PyErr_Occurred())
+    double last = PyFloat_AsDouble(get_attr(self, n.last_flush_time).ptr());
+    if (last == -1.0 && PyErr_Occurred())
         throw nb::python_error();
-    if (elapsed > kMaxBatchAgeSeconds)
+    if (now_seconds() - last > kMaxBatchAgeSeconds)
         return true;
-    int full = PyObject_RichCompareBool(get_attr(self, n.cnt).ptr(),
-                                        get_attr(self, n.threshold).ptr(), Py_GE);
-    if (full < 0)
-        throw nb::python_error();
-    if (full)
+    if (at_least(get_attr(self, n.cnt), get_attr(self, n.threshold)))
         return true;
-    return portfolio_feed && get_attr(self, n.portfolio_feed_counter).equal(nb::int_(2));
+    return portfolio_feed && as_long(get_attr(self, n.portfolio_feed_counter)) == 2;
 }
 
 void flush(nb::handle self) {

@@ -24,6 +24,20 @@ Names n;
 nb::handle module_dict;
 nb::handle no_time_stamp; // "0000-00-00"
 nb::handle blank;
+nb::handle handler_format;           // logbook's Handler.format
+nb::handle log_formatter_function;   // this module's log_formatter
+nb::handle log_handler_write_method; // LogHandler.write as defined here
+
+// Whether the instance's own __dict__ holds `name` (shadowing the class's).
+bool instance_overrides(nb::handle self, nb::handle name) {
+    PyObject **dict = _PyObject_GetDictPtr(self.ptr());
+    if (!dict || !*dict)
+        return false;
+    PyObject *v = PyDict_GetItemWithError(*dict, name.ptr());
+    if (!v && PyErr_Occurred())
+        throw nb::python_error();
+    return v != nullptr;
+}
 
 nb::object global(nb::handle name) { return module_global(module_dict, name); }
 
@@ -49,11 +63,13 @@ nb::object log_formatter(nb::handle record, nb::handle) {
             [&](nb::python_error &) { dt = nb::borrow(no_time_stamp); });
     nb::object level = format_of(get_attr(record, n.level_name));
     nb::object message = format_of(get_attr(record, n.message));
-    nb::object parts[] = {format_of(dt), nb::borrow(blank), level, nb::borrow(blank), message};
-    nb::object line = parts[0];
-    for (int i = 1; i < 5; ++i)
-        line = steal_or_throw(PyUnicode_Concat(line.ptr(), parts[i].ptr()));
-    return line;
+    PyObject *parts[] = {dt.ptr(), level.ptr(), message.ptr()};
+    nb::object list = steal_or_throw(PyList_New(3));
+    for (int i = 0; i < 3; ++i) {
+        Py_INCREF(parts[i]);
+        PyList_SET_ITEM(list.ptr(), i, parts[i]);
+    }
+    return steal_or_throw(PyUnicode_Join(blank.ptr(), list.ptr()));
 }
 
 void log_handler_init(nb::handle self, nb::handle send_quillet, nb::handle level,
@@ -83,12 +99,36 @@ void log_handler_write(nb::handle self, nb::handle item) {
         });
 }
 
+// The handler's own format() and write(), called directly while they are
+// the ones this module defines (logbook's Handler.format with log_formatter
+// installed, LogHandler.write); an override or a replaced formatter is
+// called through Python as usual.
+nb::object format_line(nb::handle self, nb::handle record) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    if (_PyType_Lookup(type, n.format.ptr()) == handler_format.ptr() &&
+        !instance_overrides(self, n.format)) {
+        nb::object formatter = get_attr(self, n.formatter);
+        if (formatter.is(log_formatter_function))
+            return log_formatter(record, self);
+    }
+    return call_method(self, n.format, record);
+}
+
+void forward_line(nb::handle self, nb::handle line) {
+    if (_PyType_Lookup(Py_TYPE(self.ptr()), n.write.ptr()) == log_handler_write_method.ptr() &&
+        !instance_overrides(self, n.write)) {
+        log_handler_write(self, line);
+        return;
+    }
+    call_method(self, n.write, line);
+}
+
 void emit(nb::handle self, nb::handle record) {
-    nb::object line = call_method(self, n.format, record);
+    nb::object line = format_line(self, record);
     nb::object lock = get_attr(self, n.lock);
     call_method(lock, n.acquire);
     try {
-        call_method(self, n.write, line);
+        forward_line(self, line);
     } catch (...) {
         call_method(lock, n.release);
         throw;
@@ -123,13 +163,16 @@ NB_MODULE(quillet, m) {
     m.attr("builtins") = nb::module_::import_("builtins");
 
     m.def("log_formatter", &log_formatter, nb::arg("record").none(), nb::arg("handler").none());
+    log_formatter_function = nb::object(m.attr("log_formatter")).release();
+    handler_format = nb::object(handlers.attr("Handler").attr("__dict__")["format"]).release();
 
     auto arg = [](const char *name) { return nb::arg(name).none(); };
-    ClassBuilder(m, "LogHandler")
+    nb::object cls = ClassBuilder(m, "LogHandler")
         .def("__init__", &log_handler_init, arg("send_quillet"), arg("level") = notset,
              arg("format_string") = nb::none(), arg("encoding") = nb::none(),
              arg("filter") = nb::none(), arg("bubble") = false)
         .def_doc("write", "Writes a bytestring to the stream.", &log_handler_write, arg("item"))
         .def("emit", &emit, arg("record"))
         .finish(nb::make_tuple(global(n.Handler), global(n.StringFormatterHandlerMixin)));
+    log_handler_write_method = nb::object(cls.attr("__dict__")["write"]).release();
 }
