@@ -55,7 +55,13 @@ def child(scenario, mod_name, port, out_path):
     from tessar.utils.logger import user_log
 
     spec = SCENARIOS[scenario]
-    logbook.NullHandler().push_application()
+    # The host's own log output, discarded: a handler that is not a black
+    # hole, so logbook prepares every record in both runs alike.
+    class HostOutput(logbook.Handler):
+        def emit(self, record):
+            pass
+
+    HostOutput().push_application()
     stocks = ["S{:05d}".format(i) for i in range(spec["stocks"])]
     futures = ["F{:03d}".format(i) for i in range(spec["futures"])]
     strategy = Path(tempfile.mkdtemp()) / "strategy.py"
@@ -65,7 +71,7 @@ def child(scenario, mod_name, port, out_path):
 
     clock = time.perf_counter
     state = {"current": 0.0, "days": [], "events": 0, "logs": 0, "post": 0.0, "posts": 0,
-             "risk": 0.0}
+             "risk": 0.0, "day_other": 0.0, "other_days": []}
 
     publish = events.EventBus.publish_event
 
@@ -76,7 +82,8 @@ def child(scenario, mod_name, port, out_path):
         state["events"] += 1
         if event.event_type is events.EVENT.PRE_SETTLEMENT:
             state["days"].append(state["current"])
-            state["current"] = 0.0
+            state["other_days"].append(state["day_other"])
+            state["current"] = state["day_other"] = 0.0
 
     events.EventBus.publish_event = timed_publish
     info = user_log.info
@@ -102,7 +109,9 @@ def child(scenario, mod_name, port, out_path):
             try:
                 return real_risk(*args)
             finally:
-                state["risk"] += clock() - started
+                spent = clock() - started
+                state["risk"] += spent
+                state["day_other"] += spent
 
         feeder.Risk = timed_risk
 
@@ -112,11 +121,24 @@ def child(scenario, mod_name, port, out_path):
                 try:
                     return requests.post(*args, **kwargs)
                 finally:
-                    state["post"] += clock() - started
+                    spent = clock() - started
+                    state["post"] += spent
+                    state["day_other"] += spent
                     state["posts"] += 1
 
         pellard.requests = TimedRequests()
 
+    import gc
+
+    gc_started = [0.0]
+
+    def gc_timer(phase, info):
+        if phase == "start":
+            gc_started[0] = clock()
+        else:
+            state["gc"] = state.get("gc", 0.0) + clock() - gc_started[0]
+
+    gc.callbacks.append(gc_timer)
     start, end = trading_days_span(spec["days"])
     started = clock()
     result = runner.run(str(strategy), start, end, mods=(mod_name,), stocks=stocks,
@@ -125,11 +147,21 @@ def child(scenario, mod_name, port, out_path):
     total = clock() - started
     if result.exception is not None:
         raise result.exception
-    json.dump({"total": total, "days": state["days"], "events": state["events"],
+    json.dump({"total": total, "days": state["days"], "other_days": state["other_days"],
+               "events": state["events"], "peak_kb": peak_kb(), "gc": state.get("gc", 0.0),
                "logs": state["logs"], "post": state["post"], "posts": state["posts"],
                "risk": state["risk"], "tear_down": clock() - tear_down_started,
                "max_rss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss},
               open(out_path, "w"))
+
+
+def peak_kb():
+    """The process's peak resident memory (kB) since it started (VmHWM)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
 def free_port():
@@ -181,7 +213,7 @@ def whole_runs(repeat, scenarios):
         base_per_day = [statistics.median(col) for col in zip(*(r["days"] for r in base))]
         mod_days = []
         for r in mod:
-            mod_days.append([d - b for d, b in zip(r["days"], base_per_day)])
+            mod_days.append([d - o - b for d, o, b in zip(r["days"], r["other_days"], base_per_day)])
         per_day = [statistics.median(col) for col in zip(*mod_days)]
         inside = med(mod, lambda r: sum(r["days"]) + r["tear_down"]) - med(base, lambda r: sum(r["days"]))
         post = med(mod, lambda r: r["post"])
@@ -189,10 +221,8 @@ def whole_runs(repeat, scenarios):
         own = inside - post - risk
         records = mod[0]["received_records"]
         year = min(252, days)
-        share_other = (post + risk) / inside if inside else 0
-        first = statistics.mean(per_day[:year]) * (1 - share_other)
-        last = statistics.mean(per_day[-year:]) * (1 - share_other)
-        risk_days = [r["risk"] for r in mod]
+        first = statistics.mean(per_day[:year])
+        last = statistics.mean(per_day[-year:])
         report[scenario] = {
             "days": days,
             "total_s": med(mod, lambda r: r["total"]),
@@ -203,14 +233,15 @@ def whole_runs(repeat, scenarios):
             "mod_own_s": own,
             "mod_own_per_day_us": own / days * 1e6,
             "mod_own_per_record_us": own / records * 1e6 if records else None,
+            "gc_s": med(mod, lambda r: r["gc"]),
+            "baseline_gc_s": med(base, lambda r: r["gc"]),
             "records_received": records,
             "posts_received": mod[0]["received_posts"],
-            "peak_rss_mb": med(mod, lambda r: r["max_rss_kb"]) / 1024,
-            "baseline_peak_rss_mb": med(base, lambda r: r["max_rss_kb"]) / 1024,
+            "peak_rss_mb": med(mod, lambda r: r["peak_kb"]) / 1024,
+            "baseline_peak_rss_mb": med(base, lambda r: r["peak_kb"]) / 1024,
             "first_year_per_day_us": first * 1e6,
             "last_year_per_day_us": last * 1e6,
         }
-        del risk_days
     return report
 
 
@@ -447,6 +478,7 @@ def print_report(report):
             r["total_s"], r["baseline_total_s"], r["inside_mod_s"]))
         print("  of which requests.post {:.3f} s, host's Risk {:.3f} s, the mod's own {:.3f} s".format(
             r["post_s"], r["risk_s"], r["mod_own_s"]))
+        print("  garbage collection {:.3f} s (do-nothing mod {:.3f} s)".format(r["gc_s"], r["baseline_gc_s"]))
         print("  mod's own: {:.1f} us per trading day, {:.2f} us per record".format(
             r["mod_own_per_day_us"], r["mod_own_per_record_us"] or 0))
         print("  first year {:.1f} us/day, last year {:.1f} us/day".format(
@@ -466,8 +498,13 @@ def main():
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="components and one short run only")
     parser.add_argument("--components", action="store_true", help="component figures only")
+    parser.add_argument("--scenario", action="append", choices=list(SCENARIOS),
+                        help="whole runs of these scenarios only")
     args = parser.parse_args()
     os.environ["PYTHONPATH"] = os.pathsep.join([str(HERE), os.environ.get("PYTHONPATH", "")])
+    # numpy's BLAS threads spin between calls; on a small machine they would
+    # compete with the run being measured.
+    os.environ["OPENBLAS_NUM_THREADS"] = "1"
 
     work = Path(tempfile.mkdtemp())
     port = free_port()
@@ -480,7 +517,8 @@ def main():
     finally:
         service.terminate()
         service.wait()
-    scenarios = [] if args.components else ["log-heavy"] if args.quick else list(SCENARIOS)
+    scenarios = ([] if args.components else args.scenario or
+                 (["log-heavy"] if args.quick else list(SCENARIOS)))
     report = {
         "machine": "{} {}, {} cores, Python {}".format(platform.system(), platform.machine(),
                                                       os.cpu_count(), platform.python_version()),

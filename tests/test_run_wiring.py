@@ -187,3 +187,15 @@ def test_no_user_configuration_delivers_nothing(home, tmp_path, feed_service):
     assert (mod.env, mod.zelmo_env, mod.active) == (None, None, False)
     assert vars(result.env.config.mod.dorrow_data) == {}
     assert feed_service.posts == []
+
+
+def test_writer_error_line_comes_back_as_a_log_record(user_conf, spy):
+    os.makedirs(user_conf["bundle_path"])
+    env = start(spy, user_conf, algorithm_id=5, backtest_id=8)
+    env.calendar_dt = datetime.datetime(2021, 1, 4, 15)
+    writer = spy.zelmo_env.feeds_writer
+    writer.write("bogus_feeds", [("x",)])
+    (record,) = writer.feeds_queue["log_feeds"]
+    assert record == (5, 8, "2021-01-04 15:00:00",
+                      "2021-01-04 15:00:00 ERROR bogus_feeds not exist in queue", 0)
+    assert writer.cnt == 2  # the outer write, then the nested log write
