@@ -85,3 +85,21 @@ def test_full_configuration_lands_unchanged(home, port, feed_service):
     assert type(dorrow.vantix_client_port) is type(port)
     assert env.config.base.data_bundle_path == values["bundle_path"]
     assert mod.env is env and mod.mod_config is mod_config
+
+
+def test_none_arguments_reach_the_code():
+    """Every native parameter accepts None; what happens next is the code's own doing."""
+    from tessar_mod_zelmo.feeder.feeder import Feeder
+    from tessar_mod_zelmo.feeder.pellard import FeedWriter
+    from tessar_mod_zelmo.feeder.quillet import LogHandler, log_formatter
+    from tessar_mod_zelmo.zelmo_env import ZelmoEnv
+
+    writer = FeedWriter(None)
+    assert writer.url is None and writer.should_flush(None) is False
+    assert LogHandler(None).send_quillet is None
+    assert tessar_mod_zelmo.load_mod().tear_down(None, None) is None
+    for call, error in [(lambda: ZelmoEnv(None, None), "not iterable"),
+                        (lambda: Feeder(None), "has no attribute 'env'"),
+                        (lambda: log_formatter(None, None), "has no attribute 'level_name'")]:
+        with pytest.raises((TypeError, AttributeError), match=error):
+            call()

@@ -75,56 +75,64 @@ inline void put_string_char(std::string &out, Py_UCS4 c) {
     }
 }
 
-// Python's repr of a finite, non-negative float from its shortest digits:
-// positional notation when the decimal point falls within 16 digits of the
-// first digit (-4 < decpt <= 16), otherwise d.ddde+XX.
-void format_float_repr(std::string &out, double d) {
+// Python's repr of a finite float from its shortest digits: positional
+// notation when the decimal point falls within 16 digits of the first digit
+// (-4 < decpt <= 16), otherwise d.ddde+XX.  Writes at most 32 characters to
+// `out` and returns their count.
+size_t format_float_repr(char *out, double d) {
+    char *p = out;
     if (std::signbit(d)) {
-        out.push_back('-');
+        *p++ = '-';
         d = -d;
     }
-    char buf[64];
-    auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
-    std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
-    size_t epos = sci.find('e');
-    char digits[32];
+    char sci[32];
+    auto res = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
+    const char *e = static_cast<const char *>(std::memchr(sci, 'e', static_cast<size_t>(res.ptr - sci)));
+    char digits[20];
     size_t n = 0;
-    for (size_t i = 0; i < epos; ++i)
-        if (sci[i] != '.')
-            digits[n++] = sci[i];
+    for (const char *q = sci; q < e; ++q)
+        if (*q != '.')
+            digits[n++] = *q;
     int exponent = 0;
-    std::from_chars(sci.data() + epos + (sci[epos + 1] == '+' ? 2 : 1), sci.data() + sci.size(),
-                    exponent);
+    std::from_chars(e + (e[1] == '+' ? 2 : 1), res.ptr, exponent);
     int decpt = exponent + 1;
     if (decpt > -4 && decpt <= 16) {
         if (decpt <= 0) {
-            out.append("0.");
-            out.append(static_cast<size_t>(-decpt), '0');
-            out.append(digits, n);
+            *p++ = '0';
+            *p++ = '.';
+            for (int i = 0; i < -decpt; ++i)
+                *p++ = '0';
+            std::memcpy(p, digits, n);
+            p += n;
         } else if (static_cast<size_t>(decpt) >= n) {
-            out.append(digits, n);
-            out.append(static_cast<size_t>(decpt) - n, '0');
-            out.append(".0");
+            std::memcpy(p, digits, n);
+            p += n;
+            for (size_t i = n; i < static_cast<size_t>(decpt); ++i)
+                *p++ = '0';
+            *p++ = '.';
+            *p++ = '0';
         } else {
-            out.append(digits, static_cast<size_t>(decpt));
-            out.push_back('.');
-            out.append(digits + decpt, n - static_cast<size_t>(decpt));
+            std::memcpy(p, digits, static_cast<size_t>(decpt));
+            p += decpt;
+            *p++ = '.';
+            std::memcpy(p, digits + decpt, n - static_cast<size_t>(decpt));
+            p += n - static_cast<size_t>(decpt);
         }
     } else {
-        out.push_back(digits[0]);
+        *p++ = digits[0];
         if (n > 1) {
-            out.push_back('.');
-            out.append(digits + 1, n - 1);
+            *p++ = '.';
+            std::memcpy(p, digits + 1, n - 1);
+            p += n - 1;
         }
-        out.push_back('e');
-        out.push_back(exponent < 0 ? '-' : '+');
-        int e = exponent < 0 ? -exponent : exponent;
-        if (e < 10)
-            out.push_back('0');
-        char ebuf[8];
-        auto er = std::to_chars(ebuf, ebuf + sizeof ebuf, e);
-        out.append(ebuf, static_cast<size_t>(er.ptr - ebuf));
+        *p++ = 'e';
+        *p++ = exponent < 0 ? '-' : '+';
+        int x = exponent < 0 ? -exponent : exponent;
+        if (x < 10)
+            *p++ = '0';
+        p = std::to_chars(p, out + 32, x).ptr;
     }
+    return static_cast<size_t>(p - out);
 }
 
 struct NumpyTypes {
@@ -210,8 +218,15 @@ void FormBodyBuilder::put_string(PyObject *s) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     if (PyUnicode_IS_ASCII(s)) {
         const unsigned char *p = PyUnicode_1BYTE_DATA(s);
-        for (Py_ssize_t i = 0; i < n; ++i)
+        Py_ssize_t run = 0; // start of the current run of characters that pass unchanged
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (kFormSafe[p[i]])
+                continue;
+            out_.append(reinterpret_cast<const char *>(p + run), static_cast<size_t>(i - run));
             put_string_char(out_, p[i]);
+            run = i + 1;
+        }
+        out_.append(reinterpret_cast<const char *>(p + run), static_cast<size_t>(n - run));
     } else {
         int kind = PyUnicode_KIND(s);
         const void *data = PyUnicode_DATA(s);
@@ -227,9 +242,15 @@ void FormBodyBuilder::put_float(double d) {
     } else if (std::isinf(d)) {
         lit(d > 0 ? "Infinity" : "-Infinity");
     } else {
-        std::string tmp;
-        format_float_repr(tmp, d);
-        put_plain(tmp.data(), tmp.size()); // "e+16" needs its "+" escaped
+        char buf[32];
+        size_t n = format_float_repr(buf, d);
+        // Only the "+" of an exponent needs form escaping.
+        for (size_t i = 0; i < n; ++i) {
+            if (buf[i] == '+')
+                out_.append("%2B");
+            else
+                out_.push_back(buf[i]);
+        }
     }
 }
 
@@ -256,18 +277,21 @@ void FormBodyBuilder::put_int(PyObject *o) {
 void FormBodyBuilder::put_sequence(PyObject *seq, int depth) {
     lit("%5B");
     bool is_list = PyList_Check(seq);
-    // Items are read by index each time: a list may not change under us (no
-    // Python code runs while it is walked, except a fallback's str()).
+    // A list's items are read by index each time, so a list changed by a
+    // fallback's str() is still walked safely.
     for (Py_ssize_t i = 0;; ++i) {
         Py_ssize_t n = is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
         if (i >= n)
             break;
         if (i > 0)
             lit("%2C+");
-        PyObject *item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
-        Py_INCREF(item);
-        nb::object hold = nb::steal(item);
-        put_value(item, depth);
+        if (is_list) {
+            // Held while it is written: a fallback's str() runs Python code.
+            nb::object item = nb::borrow(PyList_GET_ITEM(seq, i));
+            put_value(item.ptr(), depth);
+        } else {
+            put_value(PyTuple_GET_ITEM(seq, i), depth);
+        }
     }
     lit("%5D");
 }
@@ -284,8 +308,10 @@ void FormBodyBuilder::put_dict_key(PyObject *key) {
             text = "NaN";
         else if (std::isinf(d))
             text = d > 0 ? "Infinity" : "-Infinity";
-        else
-            format_float_repr(text, d);
+        else {
+            char buf[32];
+            text.assign(buf, format_float_repr(buf, d));
+        }
     } else if (key == Py_True) {
         text = "true";
     } else if (key == Py_False) {

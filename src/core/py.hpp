@@ -107,6 +107,17 @@ inline nb::object module_global(nb::handle module_dict, nb::handle name) {
     return nb::borrow(v);
 }
 
+// A built-in (print, open) as the running code sees it.
+inline nb::object builtin(nb::handle name) {
+    PyObject *v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
+    if (!v) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+        throw nb::python_error();
+    }
+    return nb::borrow(v);
+}
+
 // A tuple built from already-owned references, without refcount churn.
 class TupleBuilder {
 public:

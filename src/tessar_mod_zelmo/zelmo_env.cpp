@@ -211,7 +211,7 @@ void zelmo_env_init(nb::handle self, nb::handle env, nb::handle mod_config) {
     // identity, even when a process id is reused.
     nb::object pid = call_method(global(n.os), n.getpid);
     nb::object identity_path = pid_path + nb::str("/") + str_of(pid) + nb::str(".identity");
-    nb::object file = call_method(global(n.builtins), n.open, identity_path, nb::str("w"));
+    nb::object file = call(builtin(n.open), identity_path, nb::str("w"));
     nb::object content = nb::str("{} {}").attr("format")(identity, get_attr(self, n.backtest_id));
     with_file(file, [&] { return call_method(file, n.write, content); });
 
@@ -277,7 +277,7 @@ NB_MODULE(zelmo_env, m) {
     m.attr("sqlite_compile") = nb::module_::import_("sqlbuilder.smartsql.dialects.sqlite").attr("compile");
     // The front end's feed service; a module constant that tests may point elsewhere.
     m.attr("FEED_SERVICE_URL") = kFeedServiceUrl;
-    for (const char *name : {"os", "sqlite3", "json", "uuid", "codecs", "datetime", "builtins"})
+    for (const char *name : {"os", "sqlite3", "json", "uuid", "codecs", "datetime"})
         m.attr(name) = nb::module_::import_(name);
 
     ClassBuilder(m, "ZelmoEnv")

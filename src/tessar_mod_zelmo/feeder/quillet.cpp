@@ -95,7 +95,7 @@ void log_handler_write(nb::handle self, nb::handle item) {
         },
         [&](nb::python_error &e) {
             nb::object pair = nb::make_tuple(nb::str("LogHandler"), e.value());
-            call(get_attr(global(n.builtins), n.print), pair);
+            call(builtin(n.print), pair);
         });
 }
 
@@ -160,7 +160,6 @@ NB_MODULE(quillet, m) {
     m.attr("NOTSET") = notset;
     m.attr("Environment") = nb::module_::import_("tessar.environment").attr("Environment");
     m.attr("logger") = nb::module_::import_("tessar.utils.logger");
-    m.attr("builtins") = nb::module_::import_("builtins");
 
     m.def("log_formatter", &log_formatter, nb::arg("record").none(), nb::arg("handler").none());
     log_formatter_function = nb::object(m.attr("log_formatter")).release();
