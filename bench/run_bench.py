@@ -115,11 +115,27 @@ def child(scenario, mod_name, port, out_path):
 
         feeder.Risk = timed_risk
 
+        class Reply:
+            """The reply's outcome, so that freeing the client's response
+            objects is counted as time in the client too."""
+
+            def __init__(self, response):
+                self.status_code = response.status_code
+                try:
+                    response.raise_for_status()
+                    self.error = None
+                except requests.HTTPError as e:
+                    self.error = e
+
+            def raise_for_status(self):
+                if self.error is not None:
+                    raise self.error
+
         class TimedRequests:
             def post(self, *args, **kwargs):
                 started = clock()
                 try:
-                    return requests.post(*args, **kwargs)
+                    return Reply(requests.post(*args, **kwargs))
                 finally:
                     spent = clock() - started
                     state["post"] += spent
