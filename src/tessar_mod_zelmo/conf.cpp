@@ -11,10 +11,8 @@ namespace {
 
 struct Names {
     nb::handle conf, yaml, os, user_system_log, codecs;
-    nb::handle name, path, expanduser, exists, open, read, close, warning;
+    nb::handle name, path, expanduser, exists, read, close, warning;
     nb::handle SafeLoader, get_single_data, dispose;
-    nb::handle nt, posix;
-    nb::handle encoding;
 };
 Names n;
 nb::handle module_dict;
@@ -79,9 +77,8 @@ nb::object get_conf() {
 NB_MODULE(conf, m) {
     n = Names{intern("conf"), intern("yaml"), intern("os"), intern("user_system_log"),
               intern("codecs"), intern("name"), intern("path"), intern("expanduser"),
-              intern("exists"), intern("open"), intern("read"), intern("close"),
-              intern("warning"), intern("SafeLoader"), intern("get_single_data"),
-              intern("dispose"), intern("nt"), intern("posix"), intern("encoding")};
+              intern("exists"), intern("read"), intern("close"), intern("warning"),
+              intern("SafeLoader"), intern("get_single_data"), intern("dispose")};
     module_dict = nb::handle(PyModule_GetDict(m.ptr()));
 
     m.attr("yaml") = nb::module_::import_("yaml");

@@ -20,9 +20,9 @@ struct Names {
     // attributes
     nb::handle env, mod_config, zelmo_env, feeder, active, get_conf, config, mod, dorrow_data,
         base, data_bundle_path, path, exists, now, strftime, send_log, user_log, handlers,
-        append, bubble, event_bus, add_listener, ON_LINE_PROFILER_RESULT,
+        append, event_bus, add_listener, ON_LINE_PROFILER_RESULT,
         _on_line_profiler_result, _register_event, register_event, activate, feeds_writer,
-        flush, save_exception, result, format, dt, msg;
+        flush, save_exception, result;
 };
 Names n;
 nb::handle module_dict;
@@ -167,11 +167,10 @@ NB_MODULE(mod, m) {
               NAME(zelmo_env), NAME(feeder), NAME(active), NAME(get_conf), NAME(config),
               NAME(mod), NAME(dorrow_data), NAME(base), NAME(data_bundle_path), NAME(path),
               NAME(exists), NAME(now), NAME(strftime), NAME(send_log), NAME(user_log),
-              NAME(handlers), NAME(append), NAME(bubble), NAME(event_bus), NAME(add_listener),
+              NAME(handlers), NAME(append), NAME(event_bus), NAME(add_listener),
               NAME(ON_LINE_PROFILER_RESULT), NAME(_on_line_profiler_result),
               NAME(_register_event), NAME(register_event), NAME(activate), NAME(feeds_writer),
-              NAME(flush), NAME(save_exception), NAME(result), NAME(format), NAME(dt),
-              NAME(msg)};
+              NAME(flush), NAME(save_exception), NAME(result)};
 #undef NAME
     module_dict = nb::handle(PyModule_GetDict(m.ptr()));
 

@@ -19,17 +19,17 @@ constexpr const char *kUnknownComment = "Unknown tsr instance";
 struct Names {
     // module globals
     nb::handle conf, pellard, user_system_log, os, sqlite3, json, uuid, codecs, datetime;
-    nb::handle utc, tzchina, Q, T, Result, sqlite_compile, builtins, FEED_SERVICE_URL;
+    nb::handle utc, tzchina, Q, T, Result, sqlite_compile, FEED_SERVICE_URL;
     // attributes
     nb::handle env, mod_config, algorithm_id, backtest_id, sqlite_url, pid_path, comment;
     nb::handle conn, sqlite_result, activate, feeds_writer, identify_process;
     nb::handle path, dirname, exists, makedirs, abspath, connect, FeedWriter, config, base;
     nb::handle strategy_file, cursor, execute, lastrowid, commit, rollback, info, getpid;
-    nb::handle open, read, write, close, result, compile, tables, insert, update, where;
+    nb::handle open, read, write, close, tables, insert, update, where;
     nb::handle algorithms, backtests, id, uuid1, start_date, end_date, strftime, accounts;
     nb::handle get, frequency, benchmark, mod, sys_simulation, sys_risk, extra;
     nb::handle commission_multiplier, margin_multiplier, matching_type, slippage;
-    nb::handle enable_profiler, validate_position, dumps, utcnow, replace, tzinfo, astimezone;
+    nb::handle enable_profiler, validate_position, dumps, utcnow, replace, astimezone;
 };
 Names n;
 nb::handle module_dict;
@@ -245,7 +245,7 @@ NB_MODULE(zelmo_env, m) {
 #define NAME(x) intern(#x)
     n = Names{NAME(conf), NAME(pellard), NAME(user_system_log), NAME(os), NAME(sqlite3),
               NAME(json), NAME(uuid), NAME(codecs), NAME(datetime), NAME(utc), NAME(tzchina),
-              NAME(Q), NAME(T), NAME(Result), NAME(sqlite_compile), NAME(builtins), NAME(FEED_SERVICE_URL),
+              NAME(Q), NAME(T), NAME(Result), NAME(sqlite_compile), NAME(FEED_SERVICE_URL),
               NAME(env), NAME(mod_config), NAME(algorithm_id), NAME(backtest_id),
               NAME(sqlite_url), NAME(pid_path), NAME(comment), NAME(conn),
               NAME(sqlite_result), NAME(activate), NAME(feeds_writer), NAME(identify_process),
@@ -253,14 +253,14 @@ NB_MODULE(zelmo_env, m) {
               NAME(connect), NAME(FeedWriter), NAME(config), NAME(base), NAME(strategy_file),
               NAME(cursor), NAME(execute), NAME(lastrowid), NAME(commit), NAME(rollback),
               NAME(info), NAME(getpid), NAME(open), NAME(read), NAME(write), NAME(close),
-              NAME(result), NAME(compile), NAME(tables), NAME(insert), NAME(update),
+              NAME(tables), NAME(insert), NAME(update),
               NAME(where), NAME(algorithms), NAME(backtests), NAME(id), NAME(uuid1),
               NAME(start_date), NAME(end_date), NAME(strftime), NAME(accounts), NAME(get),
               NAME(frequency), NAME(benchmark), NAME(mod), NAME(sys_simulation),
               NAME(sys_risk), NAME(extra), NAME(commission_multiplier),
               NAME(margin_multiplier), NAME(matching_type), NAME(slippage),
               NAME(enable_profiler), NAME(validate_position), NAME(dumps), NAME(utcnow),
-              NAME(replace), NAME(tzinfo), NAME(astimezone)};
+              NAME(replace), NAME(astimezone)};
 #undef NAME
     module_dict = nb::handle(PyModule_GetDict(m.ptr()));
 

@@ -26,7 +26,7 @@ struct Names {
         _on_post_system_init, _send_portfolio_feed, data_proxy, get_risk_free_rate, config,
         base, start_date, end_date, trading_calendar, full, isnan, resize, concatenate, trade,
         calendar_dt, trading_dt, date, portfolio, benchmark_portfolio, plot_store, get_plots,
-        items, positions, accounts, daily_returns, searchsorted, days, result, type;
+        items, positions, accounts, daily_returns, searchsorted, days, type;
     // trade
     nb::handle order_book_id, order_id, side, position_effect, exec_id, transaction_cost,
         last_quantity, last_price, commission, tax;
@@ -343,7 +343,7 @@ NB_MODULE(feeder, m) {
               NAME(trade), NAME(calendar_dt), NAME(trading_dt), NAME(date), NAME(portfolio),
               NAME(benchmark_portfolio), NAME(plot_store), NAME(get_plots), NAME(items),
               NAME(positions), NAME(accounts), NAME(daily_returns), NAME(searchsorted),
-              NAME(days), NAME(result), NAME(type), NAME(order_book_id), NAME(order_id),
+              NAME(days), NAME(type), NAME(order_book_id), NAME(order_id),
               NAME(side), NAME(position_effect), NAME(exec_id), NAME(transaction_cost),
               NAME(last_quantity), NAME(last_price), NAME(commission), NAME(tax),
               NAME(trade_feeds), NAME(log_feeds), NAME(risk_feeds), NAME(portfolio_feeds),

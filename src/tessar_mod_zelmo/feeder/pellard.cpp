@@ -26,7 +26,7 @@ const char *const kFeedKinds[] = {"risk_feeds",     "account_feeds", "position_f
 struct Names {
     nb::handle url, cnt, last_flush_time, feeds_queue, portfolio_feed_counter;
     nb::handle keys, threshold, flush, time, requests, post, user_system_log, error;
-    nb::handle data, headers, timeout, raise_for_status, portfolio_feeds;
+    nb::handle raise_for_status, portfolio_feeds;
     nb::handle FEED_POST_TIMEOUT;
 };
 Names n;
@@ -186,8 +186,7 @@ NB_MODULE(pellard, m) {
     n = Names{intern("url"), intern("cnt"), intern("last_flush_time"), intern("feeds_queue"),
               intern("portfolio_feed_counter"), intern("keys"), intern("threshold"),
               intern("flush"), intern("time"), intern("requests"), intern("post"),
-              intern("user_system_log"), intern("error"), intern("data"), intern("headers"),
-              intern("timeout"), intern("raise_for_status"), intern("portfolio_feeds"),
+              intern("user_system_log"), intern("error"), intern("raise_for_status"), intern("portfolio_feeds"),
               intern("FEED_POST_TIMEOUT")};
     module_dict = nb::handle(PyModule_GetDict(m.ptr()));
     nb::dict headers;

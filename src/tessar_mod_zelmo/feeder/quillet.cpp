@@ -14,11 +14,10 @@ using namespace zelmo;
 namespace {
 
 struct Names {
-    nb::handle Handler, StringFormatterHandlerMixin, new_fine_grained_lock, NOTSET,
-        Environment, logger, log_formatter;
+    nb::handle Handler, StringFormatterHandlerMixin, new_fine_grained_lock, Environment, logger,
+        log_formatter;
     nb::handle get_instance, calendar_dt, DATETIME_FORMAT, level_name, message, __init__,
-        encoding, lock, send_quillet, formatter, format, acquire, release, write, builtins,
-        print;
+        encoding, lock, send_quillet, formatter, format, acquire, release, write, print;
 };
 Names n;
 nb::handle module_dict;
@@ -141,11 +140,11 @@ void emit(nb::handle self, nb::handle record) {
 NB_MODULE(quillet, m) {
 #define NAME(x) intern(#x)
     n = Names{NAME(Handler), NAME(StringFormatterHandlerMixin), NAME(new_fine_grained_lock),
-              NAME(NOTSET), NAME(Environment), NAME(logger), NAME(log_formatter),
+              NAME(Environment), NAME(logger), NAME(log_formatter),
               NAME(get_instance), NAME(calendar_dt), NAME(DATETIME_FORMAT), NAME(level_name),
               NAME(message), NAME(__init__), NAME(encoding), NAME(lock), NAME(send_quillet),
               NAME(formatter), NAME(format), NAME(acquire), NAME(release), NAME(write),
-              NAME(builtins), NAME(print)};
+              NAME(print)};
 #undef NAME
     no_time_stamp = intern("0000-00-00");
     blank = intern(" ");
