@@ -124,7 +124,21 @@ class FutureAccount:
         self.cash = self.total_value - self.margin
 
 
-class Portfolio:
+class _UnitValued:
+    """Unit net value bookkeeping of a portfolio (the strategy's or the benchmark's)."""
+
+    def _set_unit_net_value(self, unit_net_value):
+        self.unit_net_value = unit_net_value
+        self.daily_returns = unit_net_value / self.static_unit_net_value - 1.0
+        self.total_returns = unit_net_value - 1.0
+        self.annualized_returns = unit_net_value ** (365.0 / self.days) - 1.0
+
+    def settle(self, days):
+        self.static_unit_net_value = self.unit_net_value
+        self.days = days
+
+
+class Portfolio(_UnitValued):
     """The strategy's portfolio over its accounts, valued in units of 1.0."""
 
     def __init__(self, accounts, start_date):
@@ -146,17 +160,10 @@ class Portfolio:
         self.cash = sum(a.cash for a in accounts)
         self.market_value = sum(a.market_value for a in accounts)
         self.total_value = self.portfolio_value = sum(a.total_value for a in accounts)
-        self.unit_net_value = self.total_value / self.units
-        self.daily_returns = self.unit_net_value / self.static_unit_net_value - 1.0
-        self.total_returns = self.unit_net_value - 1.0
-        self.annualized_returns = self.unit_net_value ** (365.0 / self.days) - 1.0
-
-    def settle(self, days):
-        self.static_unit_net_value = self.unit_net_value
-        self.days = days
+        self._set_unit_net_value(self.total_value / self.units)
 
 
-class BenchmarkPortfolio:
+class BenchmarkPortfolio(_UnitValued):
     """Follows the benchmark index with the strategy's starting cash."""
 
     def __init__(self, starting_cash, first_price):
@@ -172,15 +179,8 @@ class BenchmarkPortfolio:
         self.refresh()
 
     def refresh(self):
-        self.unit_net_value = self.price / self.first_price
+        self._set_unit_net_value(self.price / self.first_price)
         self.total_value = self.market_value = self.portfolio_value = self.unit_net_value * self.units
-        self.daily_returns = self.unit_net_value / self.static_unit_net_value - 1.0
-        self.total_returns = self.unit_net_value - 1.0
-        self.annualized_returns = self.unit_net_value ** (365.0 / self.days) - 1.0
-
-    def settle(self, days):
-        self.static_unit_net_value = self.unit_net_value
-        self.days = days
 
 
 class PlotStore:
