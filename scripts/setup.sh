@@ -10,4 +10,4 @@ PIP=(.venv/bin/python -m pip install --quiet --disable-pip-version-check)
 [ -x .venv/bin/python ] || "$PYTHON" -m venv .venv
 "${PIP[@]}" "scikit-build-core>=0.10" "nanobind>=2.4"
 "${PIP[@]}" ./standin
-"${PIP[@]}" --no-build-isolation -Cbuild-dir=build/venv ".[test,demo]"
+"${PIP[@]}" --no-build-isolation --config-settings=build-dir=build/venv ".[test,demo]"

@@ -58,26 +58,16 @@ template <typename... Args>
 inline nb::object call_method(nb::handle obj, nb::handle name, Args... args) {
     PyObject *argv[] = {obj.ptr(), nb::handle(args).ptr()...};
     constexpr size_t n = 1 + sizeof...(Args);
-#if PY_VERSION_HEX >= 0x03090000
     return steal_or_throw(PyObject_VectorcallMethod(
         name.ptr(), argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-#else
-    nb::object method = get_attr(obj, name);
-    return steal_or_throw(_PyObject_Vectorcall(method.ptr(), argv + 1, n - 1, nullptr));
-#endif
 }
 
 template <typename... Args>
 inline nb::object call(nb::handle callable, Args... args) {
     PyObject *argv[] = {nullptr, nb::handle(args).ptr()...};
     constexpr size_t n = sizeof...(Args);
-#if PY_VERSION_HEX >= 0x03090000
     return steal_or_throw(PyObject_Vectorcall(callable.ptr(), argv + 1,
                                               n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-#else
-    return steal_or_throw(_PyObject_Vectorcall(callable.ptr(), argv + 1,
-                                               n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-#endif
 }
 
 inline bool truthy(nb::handle o) {

@@ -55,12 +55,6 @@ PyMemberDef native_method_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-#if PY_VERSION_HEX >= 0x03090000
-constexpr unsigned long kVectorcallFlag = Py_TPFLAGS_HAVE_VECTORCALL;
-#else
-constexpr unsigned long kVectorcallFlag = _Py_TPFLAGS_HAVE_VECTORCALL;
-#endif
-
 PyTypeObject native_method_type = [] {
     PyTypeObject t{};
     t.ob_base.ob_base.ob_refcnt = 1; // a static type, never freed
@@ -70,7 +64,7 @@ PyTypeObject native_method_type = [] {
     t.tp_vectorcall_offset = offsetof(NativeMethod, vectorcall);
     t.tp_repr = native_method_repr;
     t.tp_call = PyVectorcall_Call;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR | kVectorcallFlag;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
     t.tp_members = native_method_members;
     t.tp_descr_get = native_method_get;
     return t;
