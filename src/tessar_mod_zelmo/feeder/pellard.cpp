@@ -124,7 +124,11 @@ void flush(nb::handle self) {
                                              nb::arg("headers") = form_headers,
                                              nb::arg("timeout") = timeout);
     }
-    call_method(response, n.raise_for_status);
+    // An error status is a failed delivery.  (A stand-in client whose reply
+    // has no raise_for_status is taken at its word.)
+    nb::object check = get_attr_optional(response, n.raise_for_status);
+    if (check.is_valid())
+        call(check);
 
     // Delivered: drop exactly what was sent.  Anything queued meanwhile (by
     // code the post ran) stays, in order.
