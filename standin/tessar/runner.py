@@ -96,7 +96,9 @@ class Backtest:
         portfolio = self.env.portfolio
         if future:
             account = portfolio.accounts["FUTURE"]
-            position = account.positions.setdefault(order_book_id, FuturePosition(order_book_id))
+            position = account.positions.get(order_book_id)
+            if position is None:
+                position = account.positions[order_book_id] = FuturePosition(order_book_id)
             position.last_price = price
             if side is SIDE.BUY:
                 total = position.buy_quantity + quantity
@@ -110,7 +112,9 @@ class Backtest:
                 position.sell_transaction_cost += trade.transaction_cost
         else:
             account = portfolio.accounts["STOCK"]
-            position = account.positions.setdefault(order_book_id, StockPosition(order_book_id))
+            position = account.positions.get(order_book_id)
+            if position is None:
+                position = account.positions[order_book_id] = StockPosition(order_book_id)
             position.last_price = price
             if side is SIDE.BUY:
                 total = position.quantity + quantity
@@ -118,9 +122,9 @@ class Backtest:
                 position.quantity = total
                 account.cash -= value
             else:
-                quantity = min(quantity, position.quantity)
-                position.quantity -= quantity
-                account.cash += value
+                sold = min(quantity, position.quantity)
+                position.quantity -= sold
+                account.cash += price * sold
             position.transaction_cost += trade.transaction_cost
             account.cash -= trade.transaction_cost
         account.transaction_cost += trade.transaction_cost
