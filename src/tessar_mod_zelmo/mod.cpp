@@ -80,7 +80,7 @@ void start_up(nb::handle self, nb::handle env, nb::handle mod_config) {
         nb::object config = get_attr(env, n.config);
         nb::object section = s.in_dorrow_data ? get_attr(get_attr(config, n.mod), n.dorrow_data)
                                               : get_attr(config, n.base);
-        set_attr(section, intern(s.host_attribute), value);
+        set_attr(section, nb::str(s.host_attribute), value);
     }
     set_attr(self, n.env, env);
     set_attr(self, n.mod_config, mod_config);

@@ -7,6 +7,8 @@
 #include "core/py.hpp"
 #include "core/python_class.hpp"
 
+#include <utility>
+
 namespace nb = nanobind;
 using namespace zelmo;
 
@@ -91,8 +93,9 @@ bool nonzero(nb::handle cash) {
     return r != 0;
 }
 
-// The run configuration both rows carry, as json.dumps text.
-nb::object run_configuration(nb::handle env) {
+// The run configuration both rows carry, as json.dumps text, and its
+// security type.
+std::pair<nb::object, nb::object> run_configuration(nb::handle env) {
     nb::object config = get_attr(env, n.config);
     nb::object base = get_attr(config, n.base);
     auto simulation = [&] { return get_attr(get_attr(config, n.mod), n.sys_simulation); };
@@ -114,14 +117,14 @@ nb::object run_configuration(nb::handle env) {
     bool stock = nonzero(c["stock_starting_cash"]);
     bool future = nonzero(c["future_starting_cash"]);
     c["securities"] = stock && future ? "stock_future" : stock ? "stock" : "future";
-    return nb::make_tuple(call_method(global(n.json), n.dumps, c), c["securities"]);
+    nb::object securities = c["securities"];
+    return {call_method(global(n.json), n.dumps, c), securities};
 }
 
 // Inserts the strategy row and the run row on one cursor, one commit.
 void register_run(nb::handle self, nb::handle cursor, nb::handle identity, nb::handle code) {
     nb::object env = get_attr(self, n.env);
-    nb::object configured = run_configuration(env);
-    nb::object config_json = configured[0], securities = configured[1];
+    auto [config_json, securities] = run_configuration(env);
     nb::object conn = get_attr(self, n.conn);
     try {
         nb::dict strategy;

@@ -130,8 +130,7 @@ void on_post_system_init(nb::handle self, nb::handle) {
     set_attr(self, n._risk_free_rate,
             call_method(get_attr(env, n.data_proxy), n.get_risk_free_rate,
                         get_attr(base, n.start_date), get_attr(base, n.end_date)));
-    set_attr(self, n._trading_calendar,
-            get_attr(get_attr(get_attr(env, n.config), n.base), n.trading_calendar));
+    set_attr(self, n._trading_calendar, get_attr(base, n.trading_calendar));
     nb::object calendar = get_attr(self, n._trading_calendar);
     set_attr(self, n._daily_returns, zero_array(nb::int_(nb::len(calendar))));
     set_attr(self, n._benchmark_daily_returns, zero_array(nb::int_(nb::len(calendar))));
