@@ -1,17 +1,24 @@
-"""Queuing, flush rules and delivery of feed batches."""
+"""Queuing, flush rules and delivery of feed batches, against the stand-in
+feed service on loopback."""
+import enum
 import json
-import math
+import operator
+import re
+import socket
+import threading
+import time
 import urllib.parse
 
 import logbook
 import numpy as np
 import pytest
 import requests
-from hypothesis import given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from tessar.utils.logger import user_system_log
 from tessar_mod_zelmo.feeder import pellard
 from tessar_mod_zelmo.feeder.pellard import FeedWriter
+from zelmo_frontend import FeedService
 
 KINDS = ["risk_feeds", "account_feeds", "position_feeds", "plot_feeds", "log_feeds",
          "trade_feeds", "portfolio_feeds"]
@@ -25,24 +32,6 @@ class Clock:
         return self.now
 
 
-class Response:
-    status_code = 200
-
-    def raise_for_status(self):
-        pass
-
-
-class RecordingRequests:
-    """Stands in for `requests` where only what would be posted matters."""
-
-    def __init__(self):
-        self.posts = []
-
-    def post(self, url, **kwargs):
-        self.posts.append((url, kwargs))
-        return Response()
-
-
 @pytest.fixture
 def clock(monkeypatch):
     c = Clock()
@@ -50,24 +39,56 @@ def clock(monkeypatch):
     return c
 
 
-@pytest.fixture
-def posts(monkeypatch):
-    fake = RecordingRequests()
-    monkeypatch.setattr(pellard, "requests", fake)
-    return fake.posts
+# --- the reference rule: json.dumps with the fallback, then urlencode ----------
+
+def fallback_text(o):
+    for convert in (str, repr):
+        try:
+            text = convert(o)
+            if isinstance(text, str):
+                return text
+        except Exception:
+            pass
+    return "<unprintable {} object>".format(type(o).__name__)
 
 
-def expected_body(fields):
-    """What requests itself makes of data={kind: json.dumps(records)}."""
-    return requests.models.RequestEncodingMixin._encode_params(
-        {k: json.dumps(v) for k, v in fields.items()})
+def default(o):
+    try:
+        if isinstance(o, np.bool_):
+            return bool(o)
+        if isinstance(o, np.integer):
+            return operator.index(o)
+        if isinstance(o, np.floating):
+            return float(o)
+    except Exception:
+        pass
+    return fallback_text(o)
+
+
+def dumps_field(field):
+    try:
+        return json.dumps(field, default=default)
+    except Exception:
+        return json.dumps(fallback_text(field))
+
+
+def dumps_records(records):
+    return "[" + ", ".join(
+        "[" + ", ".join(dumps_field(f) for f in r) + "]" if type(r) in (tuple, list)
+        else dumps_field(r) for r in records) + "]"
+
+
+def reference_body(fields):
+    return urllib.parse.urlencode(
+        {k: dumps_records(fields[k]) for k in KINDS if fields.get(k)}).encode()
 
 
 def test_class_and_instance_state(clock):
     writer = FeedWriter("http://127.0.0.1:1/x")
     assert writer.keys == KINDS and writer.threshold == 100
-    assert (writer.url, writer.cnt, writer.last_flush_time, writer.portfolio_feed_counter) == (
-        "http://127.0.0.1:1/x", 0, 1000.0, 0)
+    assert (writer.url, writer.cnt, writer.last_flush_time, writer.portfolio_feed_counter,
+            writer.flushing, writer.failed_flush_time) == (
+        "http://127.0.0.1:1/x", 0, 1000.0, 0, False, None)
     assert list(writer.feeds_queue) == KINDS
     assert all(q == [] for q in writer.feeds_queue.values())
     assert len({id(q) for q in writer.feeds_queue.values()}) == 7
@@ -82,55 +103,59 @@ def test_class_and_instance_state(clock):
         FeedWriter()
 
 
-def test_count_rule_flushes_the_first_hundred_writes(clock, posts):
-    writer = FeedWriter("u")
+# --- flush rules ------------------------------------------------------------------
+
+def test_count_rule_flushes_the_first_hundred_writes(clock, feed_service):
+    writer = FeedWriter(feed_service.url)
     record = ("a", 1)
     for i in range(100):
         writer.write("trade_feeds", [record])
-    assert posts == [] and writer.cnt == 100
+    assert feed_service.posts == [] and writer.cnt == 100
     assert writer.feeds_queue["trade_feeds"][0] is record  # kept by reference
     writer.write("log_feeds", [("own",)])
-    assert len(posts) == 1
-    assert posts[0][1]["data"] == expected_body({"trade_feeds": [record] * 100}).encode()
+    (post,) = feed_service.posts
+    assert post.body == reference_body({"trade_feeds": [record] * 100})
     assert writer.cnt == 1
     assert writer.feeds_queue["log_feeds"] == [("own",)]
     assert writer.feeds_queue["trade_feeds"] == []
 
 
-def test_time_rule_is_strictly_more_than_three_seconds(clock, posts):
-    writer = FeedWriter("u")
+def test_time_rule_is_strictly_more_than_three_seconds(clock, feed_service):
+    writer = FeedWriter(feed_service.url)
     clock.now += 3.0
     writer.write("log_feeds", [("a",)])
-    assert posts == []
+    assert feed_service.posts == []
     clock.now += 1e-6
     writer.write("log_feeds", [("b",)])
-    assert len(posts) == 1 and writer.last_flush_time == clock.now
+    assert len(feed_service.posts) == 1 and writer.last_flush_time == clock.now
     assert writer.feeds_queue["log_feeds"] == [("b",)]
 
 
-def test_only_the_second_portfolio_write_flushes(clock, posts):
-    writer = FeedWriter("u")
+def test_only_the_second_portfolio_write_flushes(clock, feed_service):
+    writer = FeedWriter(feed_service.url)
     writer.write("portfolio_feeds", [("p1",)])
-    assert posts == []
+    assert feed_service.posts == []
     writer.write("portfolio_feeds", [])  # an empty list counts too
-    assert len(posts) == 1 and writer.portfolio_feed_counter == 2
+    assert len(feed_service.posts) == 1 and writer.portfolio_feed_counter == 2
     writer.write("portfolio_feeds", [("p3",)])
-    assert len(posts) == 1 and writer.portfolio_feed_counter == 3 and writer.cnt == 2
+    assert len(feed_service.posts) == 1 and writer.portfolio_feed_counter == 3
+    assert writer.cnt == 2
 
 
-def test_empty_flush_posts_an_empty_form(clock, posts):
-    writer = FeedWriter("u")
+def test_empty_flush_posts_an_empty_form(clock, feed_service):
+    writer = FeedWriter(feed_service.url)
     writer.cnt = 5
     clock.now = 2000.0
     writer.flush()
-    assert posts == [("u", {"data": {}, "timeout": pellard.FEED_POST_TIMEOUT})]
+    (post,) = feed_service.posts
+    assert post.body == b"" and "Content-Type" not in post.headers
     assert writer.cnt == 0 and writer.last_flush_time == 2000.0
 
 
-def test_unknown_kind_logs_an_error_and_still_counts(clock, posts):
+def test_unknown_kind_logs_an_error_and_still_counts(clock, feed_service):
     handler = logbook.TestHandler()
     user_system_log.handlers.append(handler)
-    writer = FeedWriter("u")
+    writer = FeedWriter(feed_service.url)
     writer.write("nonsense_feeds", [("x",)])
     assert writer.cnt == 1
     assert all(q == [] for q in writer.feeds_queue.values())
@@ -138,7 +163,63 @@ def test_unknown_kind_logs_an_error_and_still_counts(clock, posts):
         ("ERROR", "nonsense_feeds not exist in queue")]
 
 
-# --- on the wire, against the stand-in feed service ---------------------------
+# --- on the wire ------------------------------------------------------------------
+
+class RawCapture:
+    """A one-shot listener that keeps the raw bytes of each request."""
+
+    def __init__(self, count):
+        self.sock = socket.create_server(("127.0.0.1", 0))
+        self.url = "http://127.0.0.1:{}/api/v1/feedgroup".format(self.sock.getsockname()[1])
+        self.requests = []
+        self.thread = threading.Thread(target=self._serve, args=(count,), daemon=True)
+        self.thread.start()
+
+    def _serve(self, count):
+        for _ in range(count):
+            conn, _ = self.sock.accept()
+            data = b""
+            while b"\r\n\r\n" not in data:
+                data += conn.recv(65536)
+            length = int(re.search(rb"Content-Length: (\d+)", data).group(1))
+            while len(data.split(b"\r\n\r\n", 1)[1]) < length:
+                data += conn.recv(65536)
+            self.requests.append(data)
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
+            conn.close()
+        self.sock.close()
+
+
+def test_request_bytes_are_those_of_requests(monkeypatch):
+    for var in ("HTTP_PROXY", "http_proxy", "ALL_PROXY"):
+        monkeypatch.delenv(var, raising=False)
+    capture = RawCapture(4)
+    body = reference_body({"trade_feeds": [(1, "买入 a&b=c")]})
+    requests.post(capture.url, data={}, timeout=10)
+    requests.post(capture.url, data=body,
+                  headers={"Content-Type": "application/x-www-form-urlencoded"}, timeout=10)
+    writer = FeedWriter(capture.url)
+    writer.flush()
+    writer.write("trade_feeds", [(1, "买入 a&b=c")])
+    writer.flush()
+    capture.thread.join(5)
+    ours_empty, ours_form = capture.requests[2:]
+    assert capture.requests[:2] == [ours_empty, ours_form]
+
+
+def test_environment_proxies_are_ignored(feed_service, monkeypatch):
+    dead = socket.create_server(("127.0.0.1", 0))
+    proxy = "http://127.0.0.1:{}".format(dead.getsockname()[1])
+    dead.close()
+    for var in ("HTTP_PROXY", "http_proxy", "ALL_PROXY", "all_proxy"):
+        monkeypatch.setenv(var, proxy)
+    monkeypatch.delenv("NO_PROXY", raising=False)
+    monkeypatch.delenv("no_proxy", raising=False)
+    writer = FeedWriter(feed_service.url)
+    writer.write("log_feeds", [("through",)])
+    writer.flush()
+    assert feed_service.records("log_feeds") == [["through"]]
+
 
 def test_batch_arrives_byte_exact_with_only_non_empty_kinds(feed_service):
     writer = FeedWriter(feed_service.url)
@@ -150,65 +231,123 @@ def test_batch_arrives_byte_exact_with_only_non_empty_kinds(feed_service):
     writer.flush()
     (post,) = feed_service.posts
     assert list(post.fields) == ["log_feeds", "trade_feeds"]
-    assert post.body == expected_body({"log_feeds": logs, "trade_feeds": trades}).encode()
+    assert post.body == reference_body({"log_feeds": logs, "trade_feeds": trades})
     assert post.headers["Content-Type"] == "application/x-www-form-urlencoded"
     assert "%5Cu4e70%5Cu5165" in post.body.decode()          # 买入 as \u escapes
     assert "%5Cud83d%5Cude00" in post.body.decode()          # a surrogate pair
-    assert post.fields["log_feeds"] == [list(logs[0])]
     text = urllib.parse.parse_qs(post.body.decode())["trade_feeds"][0]
     assert ("100.0, 1e-05, NaN, Infinity, -Infinity, null, true, false, "
             "1180591620717411303424, -0.0, 1e+16, 123456789.125") in text
 
 
+# --- every value can be sent --------------------------------------------------------
+
+class Color(enum.IntEnum):
+    RED = 1
+
+
+class Backwards(list):
+    def __iter__(self):
+        return iter(list(list.__iter__(self))[::-1])
+
+
+class StrRaises:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+class StrNotText:
+    def __str__(self):
+        return 42
+
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+    def __repr__(self):
+        raise RuntimeError("no repr")
+
+
+def nested(depth):
+    value = [1]
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+def circular():
+    value = [1]
+    value.append(value)
+    return value
+
+
+HOSTILE = [StrRaises(), StrNotText(), Unprintable(), np.timedelta64(3, "D"),
+           np.timedelta64("NaT"), np.int64(-7), np.uint64(2 ** 64 - 1), np.float32(0.25),
+           np.bool_(True), np.datetime64("2020-01-02"), Color.RED, Backwards([1, 2, 3]),
+           nested(600), circular(), 10 ** 5000, [10 ** 5000], {(1, 2): 3}, {1.5: "x", None: 2},
+           {"k": StrRaises()}, (Color.RED, [np.float64(1.5)])]
+
+
+def test_hostile_values_go_out_as_the_reference_rule_and_block_nothing(feed_service):
+    writer = FeedWriter(feed_service.url)
+    records = [tuple(HOSTILE), (StrRaises(),), Unprintable()]
+    writer.write("plot_feeds", records)
+    writer.flush()
+    (post,) = feed_service.posts
+    assert post.body == reference_body({"plot_feeds": records})
+    fields = post.fields["plot_feeds"][0]
+    assert fields[0] == repr(HOSTILE[0]) and fields[2] == "<unprintable Unprintable object>"
+    assert fields[3] == "3 days" and fields[5:9] == [-7, 2 ** 64 - 1, 0.25, True]
+    assert fields[10:12] == [1, [3, 2, 1]]
+    assert fields[12] == nested(600) and fields[13] == "[1, [...]]"
+    assert fields[14] == "<unprintable int object>" and fields[16] == "{(1, 2): 3}"
+    # Nothing is left behind to block later batches.
+    writer.write("log_feeds", [("next",)])
+    writer.flush()
+    assert feed_service.records("log_feeds") == [["next"]]
+    assert all(q == [] for q in writer.feeds_queue.values())
+
+
+def hostile(i):
+    # Drawn by index: hypothesis shows strategies by repr, and some of these
+    # values have none.
+    return HOSTILE[i]
+
+
 json_scalars = (st.none() | st.booleans() | st.integers() | st.text()
-                | st.floats(allow_nan=True, allow_infinity=True))
+                | st.floats(allow_nan=True, allow_infinity=True)
+                | st.integers(0, len(HOSTILE) - 1).map(hostile))
 json_values = st.recursive(
     json_scalars,
     lambda inner: st.lists(inner, max_size=4) | st.tuples(inner, inner)
-    | st.dictionaries(st.text(max_size=5), inner, max_size=3),
+    | st.dictionaries(st.text(max_size=5), inner, max_size=3)
+    | st.lists(inner, max_size=3).map(Backwards),
     max_leaves=12)
 
 
-@settings(max_examples=300, deadline=None)
-@given(st.dictionaries(st.sampled_from(KINDS),
-                       st.lists(st.lists(json_values, max_size=6).map(tuple), min_size=1,
-                                max_size=4), max_size=7))
-def test_native_body_equals_json_dumps_and_urlencode(fields):
-    fake = RecordingRequests()
-    saved = pellard.requests
-    pellard.requests = fake
-    try:
-        writer = FeedWriter("u")
-        for kind, records in fields.items():
-            writer.write(kind, records)
-        writer.flush()
-    finally:
-        pellard.requests = saved
-    ordered = {k: fields[k] for k in KINDS if k in fields}
-    data = fake.posts[0][1]["data"]
-    if not ordered:
-        assert data == {}  # what requests gets for an empty form
-    else:
-        assert data == urllib.parse.urlencode(
-            {k: json.dumps(v) for k, v in ordered.items()}).encode()
+@pytest.fixture(scope="module")
+def module_service(tmp_path_factory):
+    service = FeedService(str(tmp_path_factory.mktemp("feeds") / "feeds.db"), port=0).start()
+    yield service
+    service.stop()
 
 
-def test_values_json_refuses_are_sent_as_what_they_stand_for(feed_service):
-    class Thing:
-        def __str__(self):
-            return "thing 1"
-
-    writer = FeedWriter(feed_service.url)
-    writer.write("plot_feeds", [(np.int64(7), np.float32(0.5), np.bool_(True), np.bool_(False),
-                                 Thing(), np.float64(2.5), {(1, 2): 3})])
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(fields=st.dictionaries(st.sampled_from(KINDS),
+                              st.lists(st.lists(json_values, max_size=6).map(tuple),
+                                       min_size=1, max_size=4), max_size=7))
+def test_native_body_equals_the_reference_rule(module_service, fields):
+    writer = FeedWriter(module_service.url)
+    for kind, records in fields.items():
+        writer.write(kind, records)
     writer.flush()
-    assert feed_service.records("plot_feeds") == [[7, 0.5, True, False, "thing 1", 2.5,
-                                                   {"(1, 2)": 3}]]
+    assert module_service.posts[-1].body == reference_body(fields)
 
 
-# --- failed deliveries lose nothing ---------------------------------------------
+# --- failed deliveries lose nothing ---------------------------------------------------
 
-def assert_kept_then_delivered_once(feed_service, writer, error_type):
+def assert_failure_keeps_everything(writer, error_type):
     writer.write("log_feeds", [("first",)])
     writer.write("trade_feeds", [("t1",)])
     cnt, last = writer.cnt, writer.last_flush_time
@@ -216,48 +355,105 @@ def assert_kept_then_delivered_once(feed_service, writer, error_type):
         writer.flush()
     assert writer.feeds_queue["log_feeds"] == [("first",)]
     assert (writer.cnt, writer.last_flush_time) == (cnt, last)
-    # A write whose flush fails still queues its own records, then raises.
-    writer.cnt = writer.threshold
-    with pytest.raises(error_type):
-        writer.write("log_feeds", [("second",)])
-    assert writer.feeds_queue["log_feeds"] == [("first",), ("second",)]
-    assert writer.cnt == 101
-    return writer
+    assert writer.failed_flush_time is not None and not writer.flushing
+
+
+def assert_delivered_once_in_order(feed_service, writer):
+    writer.write("log_feeds", [("second",)])
+    writer.flush()
+    writer.flush()
+    assert feed_service.records("log_feeds") == [["first"], ["second"]]
+    assert feed_service.records("trade_feeds") == [["t1"]]
+    assert writer.cnt == 0 and writer.failed_flush_time is None
 
 
 def test_nothing_listening(feed_service):
     writer = FeedWriter(feed_service.url)
     feed_service.stop()
-    assert_kept_then_delivered_once(feed_service, writer, requests.ConnectionError)
+    assert_failure_keeps_everything(writer, requests.ConnectionError)
     feed_service.start()
-    writer.flush()
-    assert feed_service.records("log_feeds") == [["first"], ["second"]]
-    assert feed_service.records("trade_feeds") == [["t1"]]
-    writer.flush()
-    assert feed_service.records("log_feeds") == [["first"], ["second"]]
-    assert writer.cnt == 0
+    assert_delivered_once_in_order(feed_service, writer)
 
 
-def test_error_status_is_a_failed_delivery(feed_service):
+@pytest.mark.parametrize("status", [300, 301, 302, 303, 304, 307, 308, 404, 500])
+def test_only_a_2xx_reply_delivers_and_redirects_are_not_followed(feed_service, status):
     writer = FeedWriter(feed_service.url)
-    feed_service.status = 500
-    assert_kept_then_delivered_once(feed_service, writer, requests.HTTPError)
-    feed_service.status = 200
-    writer.write("log_feeds", [("third",)])
-    writer.flush()
-    assert feed_service.records("log_feeds") == [["first"], ["second"], ["third"]]
+    feed_service.status = status
+    feed_service.location = feed_service.url
+    assert_failure_keeps_everything(writer, requests.HTTPError)
+    assert feed_service.attempts == 1  # the redirect was not followed
+    with pytest.raises(requests.HTTPError) as failure:
+        writer.flush()
+    response = failure.value.response
+    assert (response.status_code, response.headers["Location"]) == (status, feed_service.url)
+    assert response.text == ("" if status == 304 else "ok")  # a 304 has no body
+    assert str(status) in str(failure.value) and feed_service.url in str(failure.value)
+    feed_service.status = 204
+    assert_delivered_once_in_order(feed_service, writer)
 
 
 def test_reply_that_never_comes_times_out(feed_service, monkeypatch):
     monkeypatch.setattr(pellard, "FEED_POST_TIMEOUT", 0.2)
     feed_service.delay = 1.0
     writer = FeedWriter(feed_service.url)
-    assert_kept_then_delivered_once(feed_service, writer, requests.Timeout)
+    assert_failure_keeps_everything(writer, requests.ReadTimeout)
     feed_service.delay = 0
-    feed_service.posts.clear()  # the slow service stored what it got late
-    writer.flush()
-    assert feed_service.records("log_feeds") == [["first"], ["second"]]
+    time.sleep(1)
+    feed_service.posts.clear()  # the slow service never delivered; forget what it read
+    assert_delivered_once_in_order(feed_service, writer)
 
 
-def test_default_time_out_is_ten_seconds():
+def test_a_dripping_reply_cannot_outlast_the_time_out(feed_service, monkeypatch):
+    monkeypatch.setattr(pellard, "FEED_POST_TIMEOUT", 0.5)
+    feed_service.drip = 0.1  # each byte well within a per-read time-out
+    writer = FeedWriter(feed_service.url)
+    started = time.monotonic()
+    with pytest.raises(requests.Timeout):
+        writer.flush()
+    assert time.monotonic() - started < 1.5
+
+
+def test_default_time_out_is_ten_seconds_and_bad_urls_are_named():
     assert pellard.FEED_POST_TIMEOUT == 10
+    for url in ("https://127.0.0.1:10300/x", "127.0.0.1:10300", "http://127.0.0.1:99999/x"):
+        with pytest.raises(requests.exceptions.InvalidURL, match=re.escape(repr(url))):
+            FeedWriter(url).flush()
+
+
+def test_an_outage_costs_one_attempt_per_batch_age(clock, feed_service):
+    writer = FeedWriter(feed_service.url)
+    feed_service.status = 503
+    writer.cnt = writer.threshold
+    with pytest.raises(requests.HTTPError):
+        writer.write("log_feeds", [("a",)])   # queued all the same
+    assert (feed_service.attempts, writer.failed_flush_time) == (1, clock.now)
+    clock.now += 3.0
+    for i in range(200):                       # due by count, but within 3 s of the failure
+        writer.write("log_feeds", [(i,)])
+    assert feed_service.attempts == 1 and writer.cnt == 301
+    with pytest.raises(requests.HTTPError):
+        writer.flush()                         # an explicit flush always tries
+    assert feed_service.attempts == 2
+    feed_service.status = 200
+    clock.now += 3.5
+    writer.write("log_feeds", [("b",)])        # the rules apply again
+    assert feed_service.attempts == 3 and writer.cnt == 1
+    assert feed_service.records("log_feeds") == [["a"]] + [[i] for i in range(200)]
+
+
+def test_a_write_from_inside_a_flush_only_queues(feed_service):
+    writer = FeedWriter(feed_service.url)
+
+    class Chatty:
+        def __str__(self):
+            writer.write("log_feeds", [("nested",)])
+            writer.flush()  # does nothing while the outer flush runs
+            return "chatty"
+
+    writer.write("log_feeds", [("outer", Chatty())])
+    writer.cnt = writer.threshold
+    writer.flush()
+    assert feed_service.records("log_feeds") == [["outer", "chatty"]]
+    assert writer.feeds_queue["log_feeds"] == [("nested",)]
+    writer.flush()
+    assert feed_service.records("log_feeds") == [["outer", "chatty"], ["nested"]]

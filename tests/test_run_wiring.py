@@ -111,6 +111,21 @@ def test_tear_down_stores_and_delivers_the_exception(user_conf, strategy_file, f
     assert lines[-1] == "division by zero"
 
 
+@pytest.mark.parametrize("due", [True, False])
+def test_tear_down_waits_out_at_most_one_failed_post(user_conf, strategy_file, feed_service, due):
+    import requests
+    mod = tessar_mod_zelmo.load_mod()
+    mod.start_up(make_env(strategy_file), Section(algorithm_id=None, backtest_id=None, comment=None))
+    writer = mod.zelmo_env.feeds_writer
+    if due:  # the exception line's own write sets off the flush
+        writer.cnt = writer.threshold
+    feed_service.status = 503
+    with pytest.raises(requests.HTTPError):
+        mod.tear_down(1, ZeroDivisionError("division by zero"))
+    assert feed_service.attempts == 1
+    assert writer.feeds_queue["log_feeds"][-1][3] == "division by zero"
+
+
 # --- end to end through the stand-in host ---------------------------------------
 
 STRATEGY = '''

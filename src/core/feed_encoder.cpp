@@ -12,9 +12,6 @@ namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
 constexpr char kJsonHex[] = "0123456789abcdef"; // json writes \u escapes in lower case
-// Nesting beyond this is treated as unencodable (json would recurse until it
-// fails); the value then goes out as the text of its str().
-constexpr int kMaxDepth = 200;
 
 // quote_plus(safe=''): letters, digits and "_.-~" stay, a blank becomes "+",
 // every other byte "%XX".
@@ -143,8 +140,7 @@ struct NumpyTypes {
 // process that never imported numpy holds no numpy scalars.
 NumpyTypes numpy_types() {
     NumpyTypes t;
-    PyObject *modules = PyImport_GetModuleDict();
-    PyObject *np = PyDict_GetItemString(modules, "numpy");
+    PyObject *np = PyDict_GetItemString(PyImport_GetModuleDict(), "numpy");
     if (!np)
         return t;
     static PyObject *bool_ = PyObject_GetAttrString(np, "bool_");
@@ -167,9 +163,49 @@ bool is_instance(PyObject *o, PyObject *type) {
     return r != 0;
 }
 
+// An error that a fallback may absorb: an Exception, not an exit or an
+// interrupt.  Anything else goes on to the caller.
+void absorb_or_rethrow(nb::python_error &e) {
+    if (!e.matches(PyExc_Exception))
+        throw;
+}
+
+// The interpreter's recursion guard around one container level, as json's
+// C encoder takes it: too deep a value raises RecursionError.
+class RecursionGuard {
+public:
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(" while encoding a JSON object"))
+            throw nb::python_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
+// The text of a value for the fallback: str(), else repr(), else
+// "<unprintable TYPE object>".  Never fails with an Exception.
+nb::object fallback_text(PyObject *o) {
+    for (auto convert : {PyObject_Str, PyObject_Repr}) {
+        try {
+            return steal_or_throw(convert(o));
+        } catch (nb::python_error &e) {
+            absorb_or_rethrow(e);
+        }
+    }
+    PyObject *type_name = PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(o)), "__name__");
+    if (type_name && PyUnicode_Check(type_name)) {
+        nb::object owned = nb::steal(type_name);
+        return steal_or_throw(PyUnicode_FromFormat("<unprintable %U object>", type_name));
+    }
+    Py_XDECREF(type_name);
+    PyErr_Clear();
+    return steal_or_throw(PyUnicode_FromFormat("<unprintable %s object>", Py_TYPE(o)->tp_name));
+}
+
 } // namespace
 
-void FormBodyBuilder::add_json_field(nb::handle name, nb::handle records) {
+void FormBodyBuilder::add_records_field(nb::handle name, nb::handle records, Py_ssize_t count) {
     if (!out_.empty())
         out_.push_back('&');
     Py_ssize_t len = 0;
@@ -179,17 +215,61 @@ void FormBodyBuilder::add_json_field(nb::handle name, nb::handle records) {
     for (Py_ssize_t i = 0; i < len; ++i)
         put_form_char(out_, static_cast<unsigned char>(utf8[i]));
     out_.push_back('=');
-    put_value(records.ptr(), 0);
+
+    // Exactly the first `count` records: anything queued while this batch is
+    // encoded (by a value's str() that logs, say) belongs to the next one.
+    nb::object snapshot;
+    if (PyList_CheckExact(records.ptr())) {
+        snapshot = steal_or_throw(PyList_GetSlice(records.ptr(), 0, count));
+    } else {
+        nb::object all = steal_or_throw(PySequence_List(records.ptr()));
+        snapshot = steal_or_throw(PyList_GetSlice(all.ptr(), 0, count));
+    }
+    RecursionGuard guard;
+    lit("%5B");
+    Py_ssize_t n = PyList_GET_SIZE(snapshot.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i > 0)
+            lit("%2C+");
+        put_record(PyList_GET_ITEM(snapshot.ptr(), i));
+    }
+    lit("%5D");
 }
 
-void FormBodyBuilder::put_plain(const char *ascii, size_t n) {
-    for (size_t i = 0; i < n; ++i)
-        put_form_char(out_, static_cast<unsigned char>(ascii[i]));
+// A record is an array of fields, each encoded on its own so that one field
+// json refuses costs only that field its JSON form.
+void FormBodyBuilder::put_record(PyObject *record) {
+    if (PyTuple_CheckExact(record) || PyList_CheckExact(record)) {
+        nb::object held = nb::borrow(record);
+        RecursionGuard guard;
+        lit("%5B");
+        // A list is read by index each time: a field's str() may change it.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(record); ++i) {
+            if (i > 0)
+                lit("%2C+");
+            nb::object field = nb::borrow(PySequence_Fast_GET_ITEM(record, i));
+            put_field(field.ptr());
+        }
+        lit("%5D");
+    } else {
+        put_field(record);
+    }
 }
 
-void FormBodyBuilder::put_value(PyObject *o, int depth) {
+void FormBodyBuilder::put_field(PyObject *field) {
+    size_t mark = out_.size();
+    try {
+        put_value(field);
+    } catch (nb::python_error &e) {
+        absorb_or_rethrow(e);
+        out_.resize(mark);
+        put_string(fallback_text(field).ptr());
+    }
+}
+
+void FormBodyBuilder::put_value(PyObject *o) {
     // The order of the tests is json's own: the three constants, then text,
-    // integers, floats, arrays, objects.
+    // integers, floats, arrays, objects, and last the fallback.
     if (o == Py_None) {
         lit("null");
     } else if (o == Py_True) {
@@ -202,14 +282,12 @@ void FormBodyBuilder::put_value(PyObject *o, int depth) {
         put_int(o);
     } else if (PyFloat_Check(o)) {
         put_float(PyFloat_AS_DOUBLE(o));
-    } else if (depth >= kMaxDepth) {
-        put_fallback(o, depth);
     } else if (PyList_Check(o) || PyTuple_Check(o)) {
-        put_sequence(o, depth + 1);
+        put_sequence(o);
     } else if (PyDict_Check(o)) {
-        put_dict(o, depth + 1);
+        put_dict(o);
     } else {
-        put_fallback(o, depth);
+        put_default(o);
     }
 }
 
@@ -265,7 +343,8 @@ void FormBodyBuilder::put_int(PyObject *o) {
         out_.append(buf, static_cast<size_t>(r.ptr - buf));
         return;
     }
-    // int.__repr__ for big integers, as json does (also for int subclasses).
+    // int.__repr__ for big integers, as json does (also for int subclasses);
+    // it refuses an int longer than the interpreter's digit limit.
     nb::object text = steal_or_throw(PyLong_Type.tp_repr(o));
     Py_ssize_t len = 0;
     const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &len);
@@ -274,23 +353,32 @@ void FormBodyBuilder::put_int(PyObject *o) {
     out_.append(utf8, static_cast<size_t>(len));
 }
 
-void FormBodyBuilder::put_sequence(PyObject *seq, int depth) {
+void FormBodyBuilder::put_sequence(PyObject *seq) {
+    RecursionGuard guard;
     lit("%5B");
-    bool is_list = PyList_Check(seq);
-    // A list's items are read by index each time, so a list changed by a
-    // fallback's str() is still walked safely.
-    for (Py_ssize_t i = 0;; ++i) {
-        Py_ssize_t n = is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
-        if (i >= n)
-            break;
-        if (i > 0)
-            lit("%2C+");
-        if (is_list) {
-            // Held while it is written: a fallback's str() runs Python code.
+    if (PyList_CheckExact(seq)) {
+        // Read by index each time, holding the item: a fallback's str() runs
+        // Python code that may change the list.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+            if (i > 0)
+                lit("%2C+");
             nb::object item = nb::borrow(PyList_GET_ITEM(seq, i));
-            put_value(item.ptr(), depth);
-        } else {
-            put_value(PyTuple_GET_ITEM(seq, i), depth);
+            put_value(item.ptr());
+        }
+    } else if (PyTuple_CheckExact(seq)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
+            if (i > 0)
+                lit("%2C+");
+            put_value(PyTuple_GET_ITEM(seq, i));
+        }
+    } else {
+        // A subclass is iterated, as json does, so its own __iter__ counts.
+        nb::object items = steal_or_throw(PySequence_List(seq));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+            if (i > 0)
+                lit("%2C+");
+            nb::object item = nb::borrow(PyList_GET_ITEM(items.ptr(), i));
+            put_value(item.ptr());
         }
     }
     lit("%5D");
@@ -301,83 +389,75 @@ void FormBodyBuilder::put_dict_key(PyObject *key) {
         put_string(key);
         return;
     }
-    std::string text;
-    if (PyFloat_Check(key)) {
-        double d = PyFloat_AS_DOUBLE(key);
-        if (std::isnan(d))
-            text = "NaN";
-        else if (std::isinf(d))
-            text = d > 0 ? "Infinity" : "-Infinity";
-        else {
-            char buf[32];
-            text.assign(buf, format_float_repr(buf, d));
-        }
-    } else if (key == Py_True) {
-        text = "true";
-    } else if (key == Py_False) {
-        text = "false";
-    } else if (key == Py_None) {
-        text = "null";
-    } else if (PyLong_Check(key)) {
-        nb::object r = steal_or_throw(PyLong_Type.tp_repr(key));
-        text = PyUnicode_AsUTF8(r.ptr());
-    } else {
-        // json refuses such keys; send the text of the key instead.
-        nb::object s = str_of(nb::handle(key));
-        put_string(s.ptr());
-        return;
-    }
     lit("%22");
-    put_plain(text.data(), text.size());
+    if (PyFloat_Check(key)) {
+        put_float(PyFloat_AS_DOUBLE(key));
+    } else if (key == Py_True) {
+        lit("true");
+    } else if (key == Py_False) {
+        lit("false");
+    } else if (key == Py_None) {
+        lit("null");
+    } else if (PyLong_Check(key)) {
+        put_int(key);
+    } else {
+        PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %.100s",
+                     Py_TYPE(key)->tp_name);
+        throw nb::python_error();
+    }
     lit("%22");
 }
 
-void FormBodyBuilder::put_dict(PyObject *d, int depth) {
+void FormBodyBuilder::put_dict(PyObject *d) {
+    RecursionGuard guard;
     lit("%7B");
-    bool first = true;
-    auto put_pair = [&](PyObject *k, PyObject *v) {
-        if (!first)
+    // A snapshot of the items, as json takes it: code run by a fallback may
+    // change the dict.
+    nb::object items = steal_or_throw(PyMapping_Items(d));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        PyObject *pair = PyList_GET_ITEM(items.ptr(), i);
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2)
+            throw nb::value_error("items must return 2-tuples");
+        if (i > 0)
             lit("%2C+");
-        first = false;
-        put_dict_key(k);
+        put_dict_key(PyTuple_GET_ITEM(pair, 0));
         lit("%3A+");
-        put_value(v, depth);
-    };
-    if (PyDict_CheckExact(d)) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(d, &pos, &k, &v)) {
-            nb::object hk = nb::borrow(k), hv = nb::borrow(v);
-            put_pair(k, v);
-        }
-    } else {
-        nb::object items = steal_or_throw(PyMapping_Items(d));
-        Py_ssize_t n = PyList_GET_SIZE(items.ptr());
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject *pair = PyList_GET_ITEM(items.ptr(), i);
-            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2)
-                throw nb::value_error("items must return 2-tuples");
-            put_pair(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1));
-        }
+        put_value(PyTuple_GET_ITEM(pair, 1));
     }
     lit("%7D");
 }
 
-void FormBodyBuilder::put_fallback(PyObject *o, int depth) {
-    (void)depth;
+// What a value json has no encoding for stands for.
+void FormBodyBuilder::put_default(PyObject *o) {
     NumpyTypes np = numpy_types();
-    if (is_instance(o, np.bool_)) {
-        lit(PyObject_IsTrue(o) ? "true" : "false");
-    } else if (is_instance(o, np.integer)) {
-        nb::object v = steal_or_throw(PyNumber_Index(o));
-        put_int(v.ptr());
-    } else if (is_instance(o, np.floating)) {
-        nb::object v = steal_or_throw(PyNumber_Float(o));
-        put_float(PyFloat_AS_DOUBLE(v.ptr()));
-    } else {
-        nb::object s = str_of(nb::handle(o));
-        put_string(s.ptr());
+    try {
+        if (is_instance(o, np.bool_)) {
+            int truth = PyObject_IsTrue(o);
+            if (truth < 0)
+                throw nb::python_error();
+            lit(truth ? "true" : "false");
+            return;
+        }
+        if (is_instance(o, np.integer)) {
+            nb::object v = steal_or_throw(PyNumber_Index(o));
+            size_t mark = out_.size();
+            try {
+                put_int(v.ptr());
+                return;
+            } catch (nb::python_error &) {
+                out_.resize(mark);
+                throw;
+            }
+        }
+        if (is_instance(o, np.floating)) {
+            nb::object v = steal_or_throw(PyNumber_Float(o));
+            put_float(PyFloat_AS_DOUBLE(v.ptr()));
+            return;
+        }
+    } catch (nb::python_error &e) {
+        absorb_or_rethrow(e); // no plain value (a timedelta64, say): its text
     }
+    put_string(fallback_text(o).ptr());
 }
 
 } // namespace zelmo

@@ -6,10 +6,17 @@
 // is pure ASCII, so each character it would produce is written directly in
 // its form-escaped spelling, without building the JSON text first.
 //
-// Values json.dumps accepts are written exactly as it writes them.  Values it
-// would reject do not make the whole batch unsendable: numpy integer and
-// floating scalars go out as the number they hold, numpy booleans as
-// true/false, anything else as the JSON string of its str().
+// Values json.dumps accepts are written exactly as it writes them, nested as
+// deep as the interpreter's recursion guard lets json itself go.  Nothing
+// else can make a batch unsendable:
+//   - a value json.dumps has no encoding for goes out as what it stands for:
+//     a numpy bool, integer or float scalar as the plain value, anything else
+//     as the JSON string of its str(), else its repr(), else
+//     "<unprintable TYPE object>";
+//   - a record field that json.dumps refuses as a whole (a circular
+//     container, nesting deeper than the guard allows, an int too long to
+//     print, a key that is not a JSON key) goes out as the JSON string of the
+//     field's own text, made by the same rule.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -22,22 +29,25 @@ namespace nb = nanobind;
 
 class FormBodyBuilder {
 public:
-    // Appends the field `name` whose value is the JSON text of `records`.
-    void add_json_field(nb::handle name, nb::handle records);
+    // Appends the field `name` whose value is the JSON array of the first
+    // `count` records of the sequence `records`.  Raises only what no
+    // fallback can absorb (the interpreter's exit and interrupt kinds).
+    void add_records_field(nb::handle name, nb::handle records, Py_ssize_t count);
 
     const std::string &body() const { return out_; }
     bool empty() const { return out_.empty(); }
 
 private:
-    void put_value(PyObject *o, int depth);
+    void put_record(PyObject *record);
+    void put_field(PyObject *field);
+    void put_value(PyObject *o);
     void put_string(PyObject *s);
     void put_float(double d);
     void put_int(PyObject *o);
-    void put_sequence(PyObject *seq, int depth);
-    void put_dict(PyObject *d, int depth);
+    void put_sequence(PyObject *seq);
+    void put_dict(PyObject *d);
     void put_dict_key(PyObject *key);
-    void put_fallback(PyObject *o, int depth);
-    void put_plain(const char *ascii, size_t n); // form-escapes plain ASCII
+    void put_default(PyObject *o);
     void lit(const char *escaped) { out_ += escaped; }
 
     std::string out_;

@@ -98,7 +98,7 @@ nb::handle winning_metaclass(nb::tuple bases) {
 
 } // namespace
 
-ClassBuilder::ClassBuilder(nb::module_ &module, const char *name)
+ClassBuilder::ClassBuilder(nb::handle module, const char *name)
     : module_(module), name_(name) {
     namespace_["__module__"] = module.attr("__name__");
     namespace_["__qualname__"] = nb::str(name);
@@ -123,10 +123,11 @@ void ClassBuilder::add_method(const char *name, nb::object fn, const char *doc) 
     namespace_[name] = nb::steal(reinterpret_cast<PyObject *>(m));
 }
 
-nb::object ClassBuilder::finish(nb::tuple bases) {
+nb::object ClassBuilder::finish(nb::tuple bases, bool bind) {
     nb::handle meta = winning_metaclass(bases);
     nb::object cls = meta(nb::str(name_.c_str()), bases, namespace_);
-    module_.attr(name_.c_str()) = cls;
+    if (bind)
+        module_.attr(name_.c_str()) = cls;
     return cls;
 }
 

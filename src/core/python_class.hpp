@@ -19,7 +19,7 @@ namespace nb = nanobind;
 
 class ClassBuilder {
 public:
-    ClassBuilder(nb::module_ &module, const char *name);
+    ClassBuilder(nb::handle module, const char *name);
 
     // Adds a method; `extra` are nanobind annotations (nb::arg(...) etc.).
     template <typename Func, typename... Extra>
@@ -43,13 +43,14 @@ public:
     // A plain class attribute.
     ClassBuilder &attr(const char *name, nb::handle value);
 
-    // Creates the class through the bases' metaclass and binds it in the module.
-    nb::object finish(nb::tuple bases);
+    // Creates the class through the bases' metaclass and, unless `bind` is
+    // false, binds it in the module.
+    nb::object finish(nb::tuple bases, bool bind = true);
 
 private:
     void add_method(const char *name, nb::object fn, const char *doc);
 
-    nb::module_ &module_;
+    nb::handle module_;
     std::string name_;
     nb::dict namespace_;
 };

@@ -22,7 +22,7 @@ struct Names {
         base, data_bundle_path, path, exists, now, strftime, send_log, user_log, handlers,
         append, event_bus, add_listener, ON_LINE_PROFILER_RESULT,
         _on_line_profiler_result, _register_event, register_event, activate, feeds_writer,
-        flush, save_exception, result;
+        flush, save_exception, result, failed_flush_time;
 };
 Names n;
 nb::handle module_dict;
@@ -117,7 +117,11 @@ void tear_down(nb::handle self, nb::handle, nb::handle exception) {
 
     // The exception is stored and its line queued before the one flush, so
     // the line is delivered and a feed service that is down cannot keep the
-    // exception out of the run row.  The flush runs even when storing fails.
+    // exception out of the run row.  The flush runs even when storing fails,
+    // but tear-down waits out at most one failed post: when the line's own
+    // write already set off a flush that failed, that was the attempt.
+    nb::object writer = get_attr(zelmo_env, n.feeds_writer);
+    nb::object failed_before = get_attr_or_none(writer, n.failed_flush_time);
     std::exception_ptr first_error;
     if (!exception.is_none() && truthy(get_attr(self, n.active))) {
         try {
@@ -126,18 +130,22 @@ void tear_down(nb::handle self, nb::handle, nb::handle exception) {
             first_error = std::current_exception();
         }
         try {
-            nb::object text = nb::str("{}").attr("format")(exception);
+            nb::object text = nb::str("{}").format(exception);
             call_method(get_attr(self, n.feeder), n.send_log, local_now(), text, nb::int_(0));
         } catch (nb::python_error &) {
             if (!first_error)
                 first_error = std::current_exception();
         }
     }
-    try {
-        call_method(get_attr(zelmo_env, n.feeds_writer), n.flush);
-    } catch (nb::python_error &) {
-        if (!first_error)
-            first_error = std::current_exception();
+    nb::object failed_after = get_attr_or_none(writer, n.failed_flush_time);
+    bool failed_during_tear_down = !failed_after.is_none() && !failed_after.is(failed_before);
+    if (!failed_during_tear_down) {
+        try {
+            call_method(writer, n.flush);
+        } catch (nb::python_error &) {
+            if (!first_error)
+                first_error = std::current_exception();
+        }
     }
     if (first_error)
         std::rethrow_exception(first_error);
@@ -170,7 +178,7 @@ NB_MODULE(mod, m) {
               NAME(handlers), NAME(append), NAME(event_bus), NAME(add_listener),
               NAME(ON_LINE_PROFILER_RESULT), NAME(_on_line_profiler_result),
               NAME(_register_event), NAME(register_event), NAME(activate), NAME(feeds_writer),
-              NAME(flush), NAME(save_exception), NAME(result)};
+              NAME(flush), NAME(save_exception), NAME(result), NAME(failed_flush_time)};
 #undef NAME
     module_dict = nb::handle(PyModule_GetDict(m.ptr()));
 

@@ -4,8 +4,11 @@ Each POST carries a form with one field per feed kind, each field the JSON
 text of a list of records.  The service stores every record per kind in the
 front end's SQLite database and keeps the raw requests in memory for tests.
 
-For fault tests it can answer with a chosen status (`status`), answer slowly
-(`delay`, seconds), or be stopped and started again on the same port.
+Only a 2xx answer delivers a batch, so only batches answered 2xx are stored.
+For fault tests it can answer with a chosen status (`status`, with a
+`Location` header when `location` is set), answer slowly (`delay`, seconds
+before the reply), drip its reply (`drip`, seconds between its bytes), or be
+stopped and started again on the same port.  `attempts` counts every post.
 
     python -m zelmo_frontend --db front.db [--port 10300]
 """
@@ -37,17 +40,27 @@ class _Handler(BaseHTTPRequestHandler):
         service = self.server.service
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length)
+        with service._lock:
+            service.attempts += 1
         if service.delay:
             time.sleep(service.delay)
         status = service.status
-        if status < 400 and self.path == FEED_PATH:
-            service._store(ReceivedPost(self.path, dict(self.headers), body))
-        elif status < 400:
+        if self.path != FEED_PATH:
             status = 404
-        self.send_response(status)
-        self.send_header("Content-Length", "2")
-        self.end_headers()
-        self.wfile.write(b"ok")
+        elif 200 <= status < 300:
+            service._store(ReceivedPost(self.path, dict(self.headers), body))
+        reason = self.responses.get(status, ("Status",))[0]
+        reply = "HTTP/1.1 {} {}\r\nContent-Length: 2\r\n".format(status, reason)
+        if service.location:
+            reply += "Location: {}\r\n".format(service.location)
+        reply = (reply + "\r\nok").encode("ascii")
+        if service.drip:
+            for i in range(len(reply)):
+                self.wfile.write(reply[i:i + 1])
+                self.wfile.flush()
+                time.sleep(service.drip)
+        else:
+            self.wfile.write(reply)
 
     def log_message(self, *args):
         pass
@@ -70,6 +83,9 @@ class FeedService:
         self.port = port
         self.status = 200
         self.delay = 0.0
+        self.drip = 0.0
+        self.location = None
+        self.attempts = 0
         self.posts = []  # every accepted ReceivedPost, in arrival order
         self._lock = threading.Lock()
         self._server = None

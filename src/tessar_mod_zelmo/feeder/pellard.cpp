@@ -1,11 +1,21 @@
 // tessar_mod_zelmo.feeder.pellard: the feed queues and their delivery.
 //
 // FeedWriter keeps one queue per feed kind and, when a flush rule fires at
-// the start of a write, posts everything queued in one form.  Records leave
-// their queue only once the post that carried them succeeded, so a service
-// that is down, slow or answering with an error status loses nothing: the
-// records go out, in order, with the next flush.
+// the start of a write, posts everything queued in one form.  Delivery is at
+// least once:
+//   - records leave their queue only once the service answered the post that
+//     carried them with a 2xx status; a service that is down, slow,
+//     redirecting or answering with an error loses nothing, and the records
+//     go out, in order, with a later flush;
+//   - after a failed flush, writes only queue until the failed attempt is
+//     more than 3 seconds old (`failed_flush_time`), so an outage costs one
+//     attempt per batch age, not one per write; flush() always tries;
+//   - a write or flush reached from inside a flush (a value's str() that
+//     logs, say) only queues (`flushing`): the outer flush removes exactly
+//     what it sent and the rest goes with the next one.
+// A post cut off after the service read it is sent again.
 #include "core/feed_encoder.hpp"
+#include "core/feed_post.hpp"
 #include "core/py.hpp"
 #include "core/python_class.hpp"
 
@@ -24,139 +34,184 @@ const char *const kFeedKinds[] = {"risk_feeds",     "account_feeds", "position_f
                                   "portfolio_feeds"};
 
 struct Names {
-    nb::handle url, cnt, last_flush_time, feeds_queue, portfolio_feed_counter;
-    nb::handle keys, threshold, flush, time, requests, post, user_system_log, error;
-    nb::handle raise_for_status, portfolio_feeds;
-    nb::handle FEED_POST_TIMEOUT;
+    nb::handle url, cnt, last_flush_time, feeds_queue, portfolio_feed_counter, flushing,
+        failed_flush_time;
+    nb::handle keys, threshold, flush, should_flush, time, user_system_log, error, extend,
+        portfolio_feeds, FEED_POST_TIMEOUT;
 };
 Names n;
 nb::handle module_dict;
-nb::handle form_headers; // {"Content-Type": "application/x-www-form-urlencoded"}, kept for good
+nb::handle one;              // the int 1
+nb::handle native_should_flush; // FeedWriter.should_flush as defined here
 
-double now_seconds() {
-    nb::object time_module = module_global(module_dict, n.time);
-    nb::object t = call_method(time_module, n.time);
-    double v = PyFloat_AsDouble(t.ptr());
-    if (v == -1.0 && PyErr_Occurred())
-        throw nb::python_error();
-    return v;
+nb::object now(void) {
+    return call_method(module_global(module_dict, n.time), n.time);
 }
 
-long long as_long(nb::handle o) {
-    long long v = PyLong_AsLongLong(o.ptr());
-    if (v == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    return v;
-}
-
-void set_int(nb::handle self, nb::handle name, long long v) {
-    set_attr(self, name, steal_or_throw(PyLong_FromLongLong(v)));
-}
-
-void feed_writer_init(nb::handle self, nb::handle url) {
-    set_attr(self, n.url, url);
-    set_int(self, n.cnt, 0);
-    set_attr(self, n.last_flush_time, steal_or_throw(PyFloat_FromDouble(now_seconds())));
-    nb::dict queues;
-    for (nb::handle kind : get_attr(self, n.keys))
-        queues[kind] = nb::list();
-    set_attr(self, n.feeds_queue, queues);
-    set_int(self, n.portfolio_feed_counter, 0);
-}
-
-// a >= b, natively for plain integers.
-bool at_least(nb::handle a, nb::handle b) {
-    if (PyLong_CheckExact(a.ptr()) && PyLong_CheckExact(b.ptr())) {
-        int overflow_a = 0, overflow_b = 0;
-        long long x = PyLong_AsLongLongAndOverflow(a.ptr(), &overflow_a);
-        long long y = PyLong_AsLongLongAndOverflow(b.ptr(), &overflow_b);
-        if (!overflow_a && !overflow_b)
-            return x >= y;
-    }
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GE);
+// a - b > limit, natively for floats, else with the interpreter's arithmetic.
+bool older_than(nb::handle a, nb::handle b, double limit) {
+    if (PyFloat_CheckExact(a.ptr()) && PyFloat_CheckExact(b.ptr()))
+        return PyFloat_AS_DOUBLE(a.ptr()) - PyFloat_AS_DOUBLE(b.ptr()) > limit;
+    nb::object age = steal_or_throw(PyNumber_Subtract(a.ptr(), b.ptr()));
+    nb::object bound = steal_or_throw(PyFloat_FromDouble(limit));
+    int r = PyObject_RichCompareBool(age.ptr(), bound.ptr(), Py_GT);
     if (r < 0)
         throw nb::python_error();
     return r != 0;
 }
 
-bool should_flush(nb::handle self, bool portfolio_feed) {
-    double last = PyFloat_AsDouble(get_attr(self, n.last_flush_time).ptr());
-    if (last == -1.0 && PyErr_Occurred())
+bool compare(nb::handle a, nb::handle b, int op) {
+    if (PyLong_CheckExact(a.ptr()) && PyLong_CheckExact(b.ptr())) {
+        int overflow_a = 0, overflow_b = 0;
+        long long x = PyLong_AsLongLongAndOverflow(a.ptr(), &overflow_a);
+        long long y = PyLong_AsLongLongAndOverflow(b.ptr(), &overflow_b);
+        if (!overflow_a && !overflow_b)
+            return op == Py_GE ? x >= y : x == y;
+    }
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0)
         throw nb::python_error();
-    if (now_seconds() - last > kMaxBatchAgeSeconds)
+    return r != 0;
+}
+
+// self.<name> += 1, on whatever number is there.
+void increment(nb::handle self, nb::handle name) {
+    nb::object v = get_attr(self, name);
+    set_attr(self, name, steal_or_throw(PyNumber_InPlaceAdd(v.ptr(), one.ptr())));
+}
+
+void feed_writer_init(nb::handle self, nb::handle url) {
+    set_attr(self, n.url, url);
+    set_attr(self, n.cnt, nb::int_(0));
+    set_attr(self, n.last_flush_time, now());
+    nb::dict queues;
+    for (nb::handle kind : get_attr(self, n.keys))
+        queues[kind] = nb::list();
+    set_attr(self, n.feeds_queue, queues);
+    set_attr(self, n.portfolio_feed_counter, nb::int_(0));
+    set_attr(self, n.flushing, nb::bool_(false));
+    set_attr(self, n.failed_flush_time, nb::none());
+}
+
+bool should_flush(nb::handle self, bool portfolio_feed) {
+    if (older_than(now(), get_attr(self, n.last_flush_time), kMaxBatchAgeSeconds))
         return true;
-    if (at_least(get_attr(self, n.cnt), get_attr(self, n.threshold)))
+    if (compare(get_attr(self, n.cnt), get_attr(self, n.threshold), Py_GE))
         return true;
-    return portfolio_feed && as_long(get_attr(self, n.portfolio_feed_counter)) == 2;
+    return portfolio_feed &&
+           compare(get_attr(self, n.portfolio_feed_counter), nb::int_(2), Py_EQ);
+}
+
+// self.should_flush(portfolio_feed), straight to the native rule unless a
+// subclass or the instance replaced it.
+bool ask_should_flush(nb::handle self, bool portfolio_feed) {
+    nb::object method = get_attr(self, n.should_flush);
+    if (PyMethod_Check(method.ptr()) && PyMethod_GET_FUNCTION(method.ptr()) == native_should_flush.ptr() &&
+        PyMethod_GET_SELF(method.ptr()) == self.ptr())
+        return should_flush(self, portfolio_feed);
+    return truthy(call(method, nb::bool_(portfolio_feed)));
+}
+
+// Holds `flushing` true while a flush is under way.
+class FlushingFlag {
+public:
+    explicit FlushingFlag(nb::handle self) : self_(self) { set_attr(self_, n.flushing, nb::bool_(true)); }
+    ~FlushingFlag() {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        if (PyObject_SetAttr(self_.ptr(), n.flushing.ptr(), Py_False) < 0)
+            PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+    }
+    FlushingFlag(const FlushingFlag &) = delete;
+    FlushingFlag &operator=(const FlushingFlag &) = delete;
+
+private:
+    nb::handle self_;
+};
+
+// After delivery: what was sent leaves the kind's queue; whatever was queued
+// meanwhile stays, in order.
+void drop_sent(nb::handle queues, nb::handle kind, nb::handle sent_queue, Py_ssize_t sent) {
+    nb::object current = queues[kind];
+    if (!current.is(sent_queue))
+        return; // replaced meanwhile: the new queue holds nothing that was sent
+    Py_ssize_t size = PyObject_Length(current.ptr());
+    if (size < 0)
+        throw nb::python_error();
+    if (size <= sent) {
+        queues[kind] = nb::list();
+        return;
+    }
+    nb::object all = steal_or_throw(PySequence_List(current.ptr()));
+    queues[kind] = steal_or_throw(PyList_GetSlice(all.ptr(), sent, size));
 }
 
 void flush(nb::handle self) {
-    nb::object queues = get_attr(self, n.feeds_queue);
-    FormBodyBuilder body;
-    struct Sent {
-        nb::object kind, queue;
-        Py_ssize_t count;
-    };
-    std::vector<Sent> sent;
-    for (nb::handle kind : get_attr(self, n.keys)) {
-        nb::object queue = queues[kind];
-        Py_ssize_t count = PyObject_Length(queue.ptr());
-        if (count < 0)
-            throw nb::python_error();
-        if (count == 0)
-            continue;
-        body.add_json_field(kind, queue);
-        sent.push_back({nb::borrow(kind), queue, count});
-    }
-
-    nb::object requests = module_global(module_dict, n.requests);
-    nb::object timeout = module_global(module_dict, n.FEED_POST_TIMEOUT);
-    nb::object url = get_attr(self, n.url);
-    nb::object response;
-    if (body.empty()) {
-        // What requests sends for an empty mapping: no body, no content type.
-        response = get_attr(requests, n.post)(url, nb::arg("data") = nb::dict(),
-                                             nb::arg("timeout") = timeout);
-    } else {
-        nb::object data = steal_or_throw(
-            PyBytes_FromStringAndSize(body.body().data(), (Py_ssize_t)body.body().size()));
-        response = get_attr(requests, n.post)(url, nb::arg("data") = data,
-                                             nb::arg("headers") = form_headers,
-                                             nb::arg("timeout") = timeout);
-    }
-    // An error status is a failed delivery.  (A stand-in client whose reply
-    // has no raise_for_status is taken at its word.)
-    nb::object check = get_attr_optional(response, n.raise_for_status);
-    if (check.is_valid())
-        call(check);
-
-    // Delivered: drop exactly what was sent.  Anything queued meanwhile (by
-    // code the post ran) stays, in order.
-    for (Sent &s : sent) {
-        nb::object current = queues[s.kind];
-        if (!current.is(s.queue) || PyObject_Length(current.ptr()) <= s.count) {
-            if (current.is(s.queue))
-                queues[s.kind] = nb::list();
-            continue;
+    if (truthy(get_attr(self, n.flushing)))
+        return; // a nested flush: the outer one is sending
+    FlushingFlag flag(self);
+    try {
+        nb::object queues = get_attr(self, n.feeds_queue);
+        FormBodyBuilder body;
+        struct Sent {
+            nb::object kind, queue;
+            Py_ssize_t count;
+        };
+        std::vector<Sent> sent;
+        for (nb::handle kind : get_attr(self, n.keys)) {
+            nb::object queue = queues[kind];
+            Py_ssize_t count = PyObject_Length(queue.ptr());
+            if (count < 0)
+                throw nb::python_error();
+            if (count == 0)
+                continue;
+            body.add_records_field(kind, queue, count);
+            sent.push_back({nb::borrow(kind), queue, count});
         }
-        nb::object rest = steal_or_throw(PySequence_GetSlice(current.ptr(), s.count, PY_SSIZE_T_MAX));
-        queues[s.kind] = steal_or_throw(PySequence_List(rest.ptr()));
+        post_feed_form(get_attr(self, n.url), body.body(),
+                       module_global(module_dict, n.FEED_POST_TIMEOUT));
+        for (Sent &s : sent)
+            drop_sent(queues, s.kind, s.queue, s.count);
+    } catch (nb::python_error &) {
+        set_attr(self, n.failed_flush_time, now());
+        throw;
     }
-    set_attr(self, n.last_flush_time, steal_or_throw(PyFloat_FromDouble(now_seconds())));
-    set_int(self, n.cnt, 0);
+    set_attr(self, n.last_flush_time, now());
+    set_attr(self, n.cnt, nb::int_(0));
+    set_attr(self, n.failed_flush_time, nb::none());
+}
+
+// Whether this write may flush: not inside a flush, and not within the
+// batch age of a failed attempt.
+bool may_flush(nb::handle self) {
+    if (truthy(get_attr(self, n.flushing)))
+        return false;
+    nb::object failed = get_attr(self, n.failed_flush_time);
+    return failed.is_none() || older_than(now(), failed, kMaxBatchAgeSeconds);
+}
+
+void extend_queue(nb::handle queue, nb::handle arr) {
+    if (PyList_CheckExact(queue.ptr()) && (PyList_CheckExact(arr.ptr()) || PyTuple_CheckExact(arr.ptr()))) {
+        Py_ssize_t end = PyList_GET_SIZE(queue.ptr());
+        if (PyList_SetSlice(queue.ptr(), end, end, arr.ptr()) < 0)
+            throw nb::python_error();
+        return;
+    }
+    call_method(queue, n.extend, arr);
 }
 
 void feed_writer_write(nb::handle self, nb::handle key, nb::handle arr) {
     bool portfolio_feed =
-        PyUnicode_Check(key.ptr()) && PyUnicode_Compare(key.ptr(), n.portfolio_feeds.ptr()) == 0;
+        PyUnicode_CheckExact(key.ptr()) ? PyUnicode_Compare(key.ptr(), n.portfolio_feeds.ptr()) == 0
+                                        : compare(key, n.portfolio_feeds, Py_EQ);
     if (portfolio_feed)
-        set_int(self, n.portfolio_feed_counter,
-                as_long(get_attr(self, n.portfolio_feed_counter)) + 1);
+        increment(self, n.portfolio_feed_counter);
 
     // A failed flush still lets this call count and queue its records; the
     // error is raised once they are safe in the queue.
     std::exception_ptr flush_error;
-    if (should_flush(self, portfolio_feed)) {
+    if (may_flush(self) && ask_should_flush(self, portfolio_feed)) {
         try {
             call_method(self, n.flush);
         } catch (nb::python_error &) {
@@ -164,19 +219,16 @@ void feed_writer_write(nb::handle self, nb::handle key, nb::handle arr) {
         }
     }
 
-    set_int(self, n.cnt, as_long(get_attr(self, n.cnt)) + 1);
+    increment(self, n.cnt);
 
     nb::object queues = get_attr(self, n.feeds_queue);
     int present = PySequence_Contains(queues.ptr(), key.ptr());
     if (present < 0)
         throw nb::python_error();
     if (present) {
-        nb::object queue = queues[key];
-        Py_ssize_t end = PyObject_Length(queue.ptr());
-        if (end < 0 || PyList_SetSlice(queue.ptr(), end, end, arr.ptr()) < 0)
-            throw nb::python_error();
+        extend_queue(queues[key], arr);
     } else {
-        nb::object message = nb::str("{} not exist in queue").attr("format")(key);
+        nb::object message = nb::str("{} not exist in queue").format(key);
         call_method(module_global(module_dict, n.user_system_log), n.error, message);
     }
 
@@ -187,35 +239,37 @@ void feed_writer_write(nb::handle self, nb::handle key, nb::handle arr) {
 } // namespace
 
 NB_MODULE(pellard, m) {
-    n = Names{intern("url"), intern("cnt"), intern("last_flush_time"), intern("feeds_queue"),
-              intern("portfolio_feed_counter"), intern("keys"), intern("threshold"),
-              intern("flush"), intern("time"), intern("requests"), intern("post"),
-              intern("user_system_log"), intern("error"), intern("raise_for_status"), intern("portfolio_feeds"),
-              intern("FEED_POST_TIMEOUT")};
+#define NAME(x) intern(#x)
+    n = Names{NAME(url), NAME(cnt), NAME(last_flush_time), NAME(feeds_queue),
+              NAME(portfolio_feed_counter), NAME(flushing), NAME(failed_flush_time), NAME(keys),
+              NAME(threshold), NAME(flush), NAME(should_flush), NAME(time), NAME(user_system_log),
+              NAME(error), NAME(extend), NAME(portfolio_feeds), NAME(FEED_POST_TIMEOUT)};
+#undef NAME
     module_dict = nb::handle(PyModule_GetDict(m.ptr()));
-    nb::dict headers;
-    headers["Content-Type"] = "application/x-www-form-urlencoded";
-    form_headers = headers.release();
+    one = nb::int_(1).release();
 
     m.attr("requests") = nb::module_::import_("requests");
     m.attr("json") = nb::module_::import_("json");
     m.attr("time") = nb::module_::import_("time");
     m.attr("user_system_log") = nb::module_::import_("tessar.utils.logger").attr("user_system_log");
-    // Seconds a post may take before it counts as failed.
+    // Seconds a whole post (connect, send, reply) may take before it fails.
     m.attr("FEED_POST_TIMEOUT") = kFeedPostTimeoutSeconds;
+    init_feed_post(m);
 
     nb::list keys;
     for (const char *kind : kFeedKinds)
         keys.append(nb::str(kind));
 
-    ClassBuilder(m, "FeedWriter")
-        .attr("keys", keys)
-        .attr("threshold", nb::int_(kThreshold))
-        .def("__init__", &feed_writer_init, nb::arg("url").none())
-        .def("should_flush", [](nb::handle self, nb::handle portfolio_feed) {
-                return should_flush(self, truthy(portfolio_feed));
-            }, nb::arg("portfolio_feed").none())
-        .def("write", &feed_writer_write, nb::arg("key").none(), nb::arg("arr").none())
-        .def("flush", &flush)
-        .finish(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)));
+    nb::object cls =
+        ClassBuilder(m, "FeedWriter")
+            .attr("keys", keys)
+            .attr("threshold", nb::int_(kThreshold))
+            .def("__init__", &feed_writer_init, nb::arg("url").none())
+            .def("should_flush", [](nb::handle self, nb::handle portfolio_feed) {
+                    return should_flush(self, truthy(portfolio_feed));
+                }, nb::arg("portfolio_feed").none())
+            .def("write", &feed_writer_write, nb::arg("key").none(), nb::arg("arr").none())
+            .def("flush", &flush)
+            .finish(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)));
+    native_should_flush = nb::object(cls.attr("__dict__")["should_flush"]).release();
 }
