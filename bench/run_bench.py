@@ -49,7 +49,7 @@ def trading_days_span(days):
         end += datetime.timedelta(days=1)
 
 
-def child(scenario, mod_name, port, out_path):
+def child(scenario, mod_name, port, out_path, frozen_clock=False):
     import logbook
     from tessar import events, runner
     from tessar.utils.logger import user_log
@@ -97,7 +97,6 @@ def child(scenario, mod_name, port, out_path):
     user_log.info = timed_info
 
     if mod_name == "tessar_mod_zelmo":
-        import requests
         from tessar_mod_zelmo import zelmo_env
         from tessar_mod_zelmo.feeder import feeder, pellard
 
@@ -115,34 +114,34 @@ def child(scenario, mod_name, port, out_path):
 
         feeder.Risk = timed_risk
 
-        class Reply:
-            """The reply's outcome, so that freeing the client's response
-            objects is counted as time in the client too."""
+        # Flushes (encoding and post) are timed apart: the post's time
+        # includes the service's, which is not the mod's.
+        real_flush = pellard.FeedWriter.flush
 
-            def __init__(self, response):
-                self.status_code = response.status_code
-                try:
-                    response.raise_for_status()
-                    self.error = None
-                except requests.HTTPError as e:
-                    self.error = e
+        def timed_flush(self):
+            started = clock()
+            try:
+                return real_flush(self)
+            finally:
+                spent = clock() - started
+                state["post"] += spent
+                state["day_other"] += spent
+                state["posts"] += 1
 
-            def raise_for_status(self):
-                if self.error is not None:
-                    raise self.error
+        pellard.FeedWriter.flush = timed_flush
+        if frozen_clock:
+            # Under callgrind the run is some 50 times slower, so the 3 s age
+            # rule would fire far more often than in a real run.  A frozen
+            # clock leaves only the count and portfolio rules, which are
+            # deterministic, so the instruction count repeats exactly.
+            class FrozenClock:
+                def __init__(self):
+                    self.now = time.time()
 
-        class TimedRequests:
-            def post(self, *args, **kwargs):
-                started = clock()
-                try:
-                    return Reply(requests.post(*args, **kwargs))
-                finally:
-                    spent = clock() - started
-                    state["post"] += spent
-                    state["day_other"] += spent
-                    state["posts"] += 1
+                def time(self):
+                    return self.now
 
-        pellard.requests = TimedRequests()
+            pellard.time = FrozenClock()
 
     import gc
 
@@ -186,8 +185,9 @@ def free_port():
         return s.getsockname()[1]
 
 
-def run_child(scenario, mod_name):
-    """One run in a fresh process, with a fresh feed service in another."""
+def run_child(scenario, mod_name, callgrind=False):
+    """One run in a fresh process, with a fresh feed service in another.
+    Under callgrind, the figures also hold the run's instruction count."""
     work = Path(tempfile.mkdtemp())
     home = work / "home"
     (home / ".zelmo").mkdir(parents=True)
@@ -200,14 +200,23 @@ def run_child(scenario, mod_name):
                                 "--port", str(port)], stdout=subprocess.PIPE)
     service.stdout.readline()  # ready
     out = work / "out.json"
+    command = [sys.executable, __file__, "--child", scenario, mod_name, str(port), str(out)]
+    counts = work / "callgrind.out"
+    if callgrind:
+        command = ["valgrind", "--tool=callgrind", "--callgrind-out-file={}".format(counts)] + \
+            command + ["--frozen-clock"]
     try:
-        subprocess.run([sys.executable, __file__, "--child", scenario, mod_name, str(port),
-                        str(out)], check=True, env=dict(os.environ, HOME=str(home)))
+        subprocess.run(command, check=True, env=dict(os.environ, HOME=str(home), PYTHONHASHSEED="0"),
+                       stderr=subprocess.DEVNULL if callgrind else None)
     finally:
         time.sleep(0.1)
         service.terminate()
         service.wait()
     figures = json.load(open(out))
+    if callgrind:
+        for line in open(counts):
+            if line.startswith("summary:") or line.startswith("totals:"):
+                figures["instructions"] = int(line.split()[1])
     import sqlite3
     conn = sqlite3.connect(str(db))
     figures["received_records"] = conn.execute("SELECT count(*) FROM feed_records").fetchone()[0]
@@ -261,20 +270,69 @@ def whole_runs(repeat, scenarios):
     return report
 
 
+def instruction_counts(scenarios):
+    """Instructions per trading day that the mod adds over the do-nothing mod,
+    counted by callgrind: repeatable whatever else the machine is doing."""
+    report = {}
+    for scenario in scenarios:
+        runs = {m: run_child(scenario, m, callgrind=True)
+                for m in ("bench_null_mod", "tessar_mod_zelmo")}
+        days = SCENARIOS[scenario]["days"]
+        extra = runs["tessar_mod_zelmo"]["instructions"] - runs["bench_null_mod"]["instructions"]
+        report[scenario] = {
+            "days": days,
+            "mod_instructions": runs["tessar_mod_zelmo"]["instructions"],
+            "baseline_instructions": runs["bench_null_mod"]["instructions"],
+            "per_day": extra / days,
+            "posts_received": runs["tessar_mod_zelmo"]["received_posts"],
+            "records_received": runs["tessar_mod_zelmo"]["received_records"],
+        }
+    return report
+
+
 # --- components (this process) -----------------------------------------------------
 
-def per_call(fn, n, repeat=7):
-    """Best of `repeat` medians-free timings: seconds per call of fn(), n calls a round."""
+def per_call(fn, n, repeat=7, clock=time.perf_counter):
+    """Best of `repeat` rounds: seconds per call of fn(), n calls a round."""
     best = float("inf")
     for _ in range(repeat):
-        started = time.perf_counter()
+        started = clock()
         for _ in range(n):
             fn()
-        best = min(best, (time.perf_counter() - started) / n)
+        best = min(best, (clock() - started) / n)
     return best
 
 
-def components(service_url):
+# --- a minimal loopback HTTP server (its own process) --------------------------------
+
+def minimal_server(port):
+    """Answers every request with an empty 200 and closes; keeps the last body."""
+    import re
+    listener = socket.create_server(("127.0.0.1", port))
+    print("ready", flush=True)
+    while True:
+        conn, _ = listener.accept()
+        data = b""
+        while b"\r\n\r\n" not in data:
+            data += conn.recv(65536)
+        head, body = data.split(b"\r\n\r\n", 1)
+        length = int(re.search(rb"(?i)content-length: (\d+)", head).group(1))
+        while len(body) < length:
+            body += conn.recv(65536)
+        if body:
+            Path(MINIMAL_BODY.format(port)).write_bytes(body)
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")
+        conn.close()
+
+
+MINIMAL_BODY = os.path.join(tempfile.gettempdir(), "zelmo-bench-minimal-{}.body")
+
+
+def minimal_server_last_body(url):
+    return Path(MINIMAL_BODY.format(urllib.parse.urlsplit(url).port)).read_bytes()
+
+
+def components(service_url, minimal_url):
     import logbook
     import numpy as np
     import requests
@@ -387,37 +445,35 @@ def components(service_url):
     results["pre_settlement_own_us"] = (elapsed - risk_time[0]) / rounds * 1e6
     clear()
 
-    # Building a flush's body: the native flush with the post itself stubbed
-    # out, against json.dumps + urlencode of the same mapping.
-    class Captured:
-        def post(self, url, **kwargs):
-            self.data = kwargs["data"]
-            return self
+    # Building a flush's body: a flush to a URL the writer refuses at once
+    # (after encoding), less the same flush with nothing queued, against
+    # json.dumps + urlencode of the same mapping.  Byte identity is checked
+    # on what the minimal server received.
+    refused = FeedWriter("unix://no-post")
 
-        def raise_for_status(self):
+    def refused_flush():
+        try:
+            refused.flush()
+        except requests.exceptions.InvalidURL:
             pass
 
     def body_case(batch):
-        captured = Captured()
-        real_requests = pellard.requests
-        pellard.requests = captured
-
-        def native():
-            for k, records in batch.items():
-                writer.feeds_queue[k] = list(records)
-            writer.flush()
-
         ordered = [(k, batch[k]) for k in KINDS if k in batch]  # the writer's field order
 
         def floor():
             return urllib.parse.urlencode({k: json.dumps(v) for k, v in ordered})
 
-        fill = lambda: [writer.feeds_queue.__setitem__(k, list(r)) for k, r in batch.items()]
-        fill_cost = per_call(fill, 300)
-        native_s = per_call(native, 300) - fill_cost
+        for k in KINDS:
+            refused.feeds_queue[k] = list(batch.get(k, ()))
+        native_s = per_call(refused_flush, 300)
+        for k in KINDS:
+            refused.feeds_queue[k] = []
+        native_s -= per_call(refused_flush, 300)
         floor_s = per_call(floor, 300)
-        identical = captured.data == floor().encode()
-        pellard.requests = real_requests
+        for k, records in batch.items():
+            writer.feeds_queue[k] = list(records)
+        writer.flush()
+        identical = minimal_server_last_body(minimal_url) == floor().encode()
         return native_s, floor_s, identical
 
     trades = [floor_trade() for _ in range(100)]
@@ -425,6 +481,7 @@ def components(service_url):
              "log_feeds": [(1, 2, "2020-01-02 15:00:00", "买入 S00001 at 10.50 股", 0)] * 300,
              "position_feeds": [r for r in _position_records(feeder, writer, clear)][:400],
              "portfolio_feeds": [_portfolio_record(feeder, writer, clear)] * 100}
+    writer.url = minimal_url
     for name, batch in (("body_100_trades", {"trade_feeds": trades}), ("body_1000_mixed", mixed)):
         native_s, floor_s, identical = body_case(batch)
         results[name + "_us"] = native_s * 1e6
@@ -432,14 +489,19 @@ def components(service_url):
         results[name + "_identical"] = identical
     results["body_1000_mixed_records"] = sum(len(v) for v in mixed.values())
 
-    writer.last_flush_time = 1e18
-
-    def live_flush():
+    # The client's cost of a flush: CPU time of this process (the server's
+    # is its own), for 100 trade records against the minimal server, beside
+    # requests.post of the same mapping.
+    def flush_100():
         writer.feeds_queue["trade_feeds"] = list(trades)
         writer.flush()
 
-    results["flush_100_trades_live_ms"] = per_call(live_flush, 50, repeat=3) * 1e3
     mapping = {"trade_feeds": json.dumps(trades)}
+    results["flush_100_trades_cpu_us"] = per_call(flush_100, 300, clock=time.process_time) * 1e6
+    results["flush_100_trades_cpu_floor_us"] = per_call(
+        lambda: requests.post(minimal_url, data=mapping), 300, clock=time.process_time) * 1e6
+    writer.url = service_url
+    results["flush_100_trades_live_ms"] = per_call(flush_100, 50, repeat=3) * 1e3
     results["flush_100_trades_live_floor_ms"] = per_call(
         lambda: requests.post(service_url, data=mapping), 50, repeat=3) * 1e3
     return results
@@ -467,6 +529,18 @@ def _portfolio_record(feeder, writer, clear):
 
 def print_report(report):
     c = report["components"]
+    if c:
+        print_components(c)
+    for scenario, r in report["instructions"].items():
+        print("\nInstructions (callgrind), {} ({} trading days, age rule off)".format(
+            scenario, r["days"]))
+        print("  mod {:,} - do-nothing {:,} = {:,.0f} per trading day; {} records in {} posts".format(
+            r["mod_instructions"], r["baseline_instructions"], r["per_day"],
+            r["records_received"], r["posts_received"]))
+    print_runs(report)
+
+
+def print_components(c):
     print("\nComponents (this process)                      mod        floor     ratio")
     rows = [
         ("trade: _on_trade into the queue (ns)", c["trade_into_queue_ns"], c["trade_floor_ns"]),
@@ -474,6 +548,8 @@ def print_report(report):
         ("body, 100 trade records (us)", c["body_100_trades_us"], c["body_100_trades_floor_us"]),
         ("body, {} mixed records (us)".format(c["body_1000_mixed_records"]),
          c["body_1000_mixed_us"], c["body_1000_mixed_floor_us"]),
+        ("flush of 100 trades, client CPU (us)", c["flush_100_trades_cpu_us"],
+         c["flush_100_trades_cpu_floor_us"]),
         ("flush of 100 trades to the service (ms)", c["flush_100_trades_live_ms"],
          c["flush_100_trades_live_floor_ms"]),
     ]
@@ -487,12 +563,15 @@ def print_report(report):
         c["pre_settlement_day_us"], c["pre_settlement_risk_us"], c["pre_settlement_own_us"]))
     print("  bodies byte-identical to json.dumps + urlencode: {}".format(
         c["body_100_trades_identical"] and c["body_1000_mixed_identical"]))
+
+
+def print_runs(report):
     for scenario, r in report["runs"].items():
         print("\nWhole run: {} ({} trading days), medians of {} runs".format(
             scenario, r["days"], report["repeat"]))
         print("  total {:.2f} s (do-nothing mod {:.2f} s); inside the mod {:.3f} s".format(
             r["total_s"], r["baseline_total_s"], r["inside_mod_s"]))
-        print("  of which requests.post {:.3f} s, host's Risk {:.3f} s, the mod's own {:.3f} s".format(
+        print("  of which flushes (encoding and post) {:.3f} s, host's Risk {:.3f} s, the mod's own {:.3f} s".format(
             r["post_s"], r["risk_s"], r["mod_own_s"]))
         print("  garbage collection {:.3f} s (do-nothing mod {:.3f} s)".format(r["gc_s"], r["baseline_gc_s"]))
         print("  mod's own: {:.1f} us per trading day, {:.2f} us per record".format(
@@ -506,14 +585,23 @@ def print_report(report):
 
 
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--minimal-server":
+        minimal_server(int(sys.argv[2]))
+        return
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
         sys.path.insert(0, str(HERE))
-        child(sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5])
+        child(sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5],
+              frozen_clock="--frozen-clock" in sys.argv[6:])
         return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="components and one short run only")
     parser.add_argument("--components", action="store_true", help="component figures only")
+    parser.add_argument("--callgrind", action="append", choices=list(SCENARIOS),
+                        help="also count instructions of these runs under callgrind "
+                             "(about 50 times slower)")
+    parser.add_argument("--callgrind-only", action="store_true",
+                        help="only the instruction counts")
     parser.add_argument("--scenario", action="append", choices=list(SCENARIOS),
                         help="whole runs of these scenarios only")
     args = parser.parse_args()
@@ -528,12 +616,18 @@ def main():
                                 str(work / "front.db"), "--port", str(port)],
                                stdout=subprocess.PIPE)
     service.stdout.readline()
+    minimal_port = free_port()
+    minimal = subprocess.Popen([sys.executable, __file__, "--minimal-server", str(minimal_port)],
+                               stdout=subprocess.PIPE)
+    minimal.stdout.readline()
     try:
-        comp = components("http://127.0.0.1:{}/api/v1/feedgroup".format(port))
+        comp = {} if args.callgrind_only else components("http://127.0.0.1:{}/api/v1/feedgroup".format(port),
+                          "http://127.0.0.1:{}/api/v1/feedgroup".format(minimal_port))
     finally:
-        service.terminate()
-        service.wait()
-    scenarios = ([] if args.components else args.scenario or
+        for process in (service, minimal):
+            process.terminate()
+            process.wait()
+    scenarios = ([] if args.components or args.callgrind_only else args.scenario or
                  (["log-heavy"] if args.quick else list(SCENARIOS)))
     report = {
         "machine": "{} {}, {} cores, Python {}".format(platform.system(), platform.machine(),
@@ -542,6 +636,7 @@ def main():
         "repeat": args.repeat,
         "components": comp,
         "runs": whole_runs(args.repeat, scenarios),
+        "instructions": instruction_counts(args.callgrind or []),
     }
     print_report(report)
     RESULTS.mkdir(exist_ok=True)

@@ -115,3 +115,17 @@ def test_non_utf8_file_raises_decode_error(home):
 def test_utf8_values_arrive_as_text(home):
     write_user_conf(home, vantix_username="量化")
     assert conf.get_conf()["vantix_username"] == "量化"
+
+
+@pytest.mark.parametrize("text, found", [("- a\n- b\n", "list"), ("just text\n", "str"),
+                                         ("42\n", "int")])
+def test_a_file_that_is_not_a_mapping_is_reported_and_not_cached(home, text, found):
+    path = home / ".zelmo" / "zelmo.yml"
+    path.parent.mkdir(parents=True)
+    path.write_text(text, encoding="utf-8")
+    for _ in range(2):  # reported every time, not cached
+        with pytest.raises(TypeError, match=r"{}.*\b{}\b".format(conf_path(home), found)):
+            conf.get_conf()
+        assert conf.conf is None
+    values = write_user_conf(home)  # once fixed, the next call reads it
+    assert conf.get_conf() == values

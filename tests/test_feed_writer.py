@@ -457,3 +457,54 @@ def test_a_write_from_inside_a_flush_only_queues(feed_service):
     assert writer.feeds_queue["log_feeds"] == [("nested",)]
     writer.flush()
     assert feed_service.records("log_feeds") == [["outer", "chatty"], ["nested"]]
+
+
+# --- the steps on unusual but legal values ---------------------------------------------
+
+def test_a_replaced_should_flush_is_asked(clock, feed_service):
+    class Eager(FeedWriter):
+        def should_flush(self, portfolio_feed):
+            return True
+
+    Eager(feed_service.url).write("log_feeds", [("a",)])
+    assert len(feed_service.posts) == 1
+    writer = FeedWriter(feed_service.url)
+    writer.should_flush = lambda portfolio_feed: portfolio_feed
+    writer.write("log_feeds", [("b",)])
+    writer.write("portfolio_feeds", [("c",)])
+    assert len(feed_service.posts) == 2
+
+
+def test_queues_are_extended_by_their_own_means(clock):
+    import collections
+
+    class Tagged(list):
+        def extend(self, items):
+            list.extend(self, [("tagged",) + tuple(r) for r in items])
+
+    writer = FeedWriter("http://127.0.0.1:1/x")
+    writer.feeds_queue["log_feeds"] = collections.deque()
+    writer.feeds_queue["trade_feeds"] = Tagged()
+    writer.write("log_feeds", [("a",)])
+    writer.write("log_feeds", iter([("b",)]))
+    writer.write("trade_feeds", [("t",)])
+    assert list(writer.feeds_queue["log_feeds"]) == [("a",), ("b",)]
+    assert writer.feeds_queue["trade_feeds"] == [("tagged", "t")]
+    with pytest.raises(TypeError, match="'NoneType' object is not iterable"):
+        writer.write("risk_feeds", None)
+
+
+def test_counters_follow_the_interpreters_arithmetic(clock, feed_service):
+    writer = FeedWriter(feed_service.url)
+    writer.cnt = 1.5
+    writer.portfolio_feed_counter = np.int64(5)
+    writer.write("portfolio_feeds", [])
+    assert writer.cnt == 2.5 and type(writer.cnt) is float
+    assert type(writer.portfolio_feed_counter) is np.int64
+    stamp = np.float64(2000.0)
+    clock.now = stamp
+    writer.flush()
+    assert writer.last_flush_time is stamp
+    clock.now = stamp + 3.5
+    writer.write("log_feeds", [])  # the age rule works on what time.time() gave
+    assert len(feed_service.posts) == 2

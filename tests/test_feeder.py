@@ -310,3 +310,19 @@ def test_empty_portfolio_skips_its_writes(env, initialised, writer):
     env.portfolio.accounts.clear()
     initialised._on_pre_settlement(None)
     assert writer.kinds() == ["risk_feeds", "portfolio_feeds"]
+
+
+def test_a_replaced_none_if_nan_is_honoured(env, initialised, writer):
+    class Zeroing(Feeder):
+        def none_if_nan(self, v):
+            return 0.0 if v != v else v
+
+    zeroing = Zeroing(initialised.zelmo_env)
+    zeroing._on_post_system_init(None)
+    zeroing._on_trade(Event(EVENT.TRADE, trade=trade(commission=float("nan"))))
+    assert writer.records("trade_feeds")[-1][11] == 0.0
+    zeroing._on_pre_settlement(None)
+    assert None not in writer.records("risk_feeds")[-1][3:]  # NaN figures on the first day
+    initialised.none_if_nan = lambda v: "filtered"          # an instance attribute too
+    initialised._on_trade(Event(EVENT.TRADE, trade=trade()))
+    assert writer.records("trade_feeds")[-1][11:] == ("filtered", "filtered")

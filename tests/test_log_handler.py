@@ -139,3 +139,20 @@ def test_bubble_passes_records_on(log):
     log.handlers.insert(0, LogHandler(lambda *a: None, bubble=True))
     log.info("x")
     assert [r.message for r in after.records] == ["x"]
+
+
+def test_a_stamp_that_is_not_text_is_formatted(log, monkeypatch):
+    class Stamp:
+        def __format__(self, spec):
+            return "day 7"
+
+    class HostTime:
+        def strftime(self, pattern):
+            return Stamp()
+
+    env = make_env()
+    env.calendar_dt = HostTime()
+    received = []
+    attach(log, LogHandler(lambda *a: received.append(a)))
+    log.info("x")
+    assert received[0][1] == "day 7 INFO x"

@@ -219,3 +219,15 @@ def test_identify_process_gives_a_fresh_version_1_uuid(loaded_conf):
 def test_module_values():
     assert str(zelmo_env.utc) == "UTC" and str(zelmo_env.tzchina) == "Asia/Shanghai"
     assert zelmo_env.conf is conf
+
+
+def test_given_identifiers_activate_without_reading_the_host_configuration(loaded_conf):
+    class Unready:
+        @property
+        def config(self):
+            raise RuntimeError("the host configuration is not ready")
+
+    run = ZelmoEnv(Unready(), Section(algorithm_id=3, backtest_id=9))
+    assert run.activate and (run.algorithm_id, run.backtest_id) == (3, 9)
+    with pytest.raises(RuntimeError):  # without identifiers it is read
+        ZelmoEnv(Unready(), Section())

@@ -66,18 +66,18 @@ void make_deadline_socket_class(nb::handle module) {
     client->raw_io_close = raw_io_base.attr("close");
     client->DeadlineSocket =
         ClassBuilder(module, "_DeadlineSocket")
-            .def("__init__", &deadline_socket_init, nb::arg("sock"), nb::arg("deadline"))
+            .def("__init__", &deadline_socket_init, {param("sock"), param("deadline")})
             .def("readable", [](nb::handle) { return true; })
             .def("readinto", [](nb::handle self, nb::handle b) {
                 return with_time_left(self, client->n.recv_into, b);
-            }, nb::arg("b"))
+            }, {param("b")})
             .def("sendall", [](nb::handle self, nb::handle data) {
                 return with_time_left(self, client->n.sendall, data);
-            }, nb::arg("data"))
+            }, {param("data")})
             // What http.client reads the reply from.
-            .def("makefile", [](nb::handle self, nb::args, nb::kwargs) {
+            .def("makefile", [](nb::handle self, nb::handle) {
                 return call(client->BufferedReader, self);
-            })
+            }, {param("mode", nb::str("r"))})
             .def("close", &deadline_socket_close)
             .finish(nb::make_tuple(raw_io_base), /*bind=*/false);
 }
@@ -192,7 +192,7 @@ nb::object request_headers(size_t body_size) {
     if (body_size > 0)
         headers["Content-Type"] = client->form_type;
     headers["Content-Length"] = nb::str(std::to_string(body_size).c_str());
-    return std::move(headers);
+    return headers;
 }
 
 } // namespace

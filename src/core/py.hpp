@@ -70,6 +70,17 @@ inline nb::object call(nb::handle callable, Args... args) {
                                               n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// obj.<name> when it is something other than `native` bound to obj, that
+// is, when a subclass or an instance attribute replaced the class's own
+// native method; a null object when the native method may be run directly.
+inline nb::object replaced_method(nb::handle obj, nb::handle name, nb::handle native) {
+    nb::object m = get_attr(obj, name);
+    if (PyMethod_Check(m.ptr()) && PyMethod_GET_FUNCTION(m.ptr()) == native.ptr() &&
+        PyMethod_GET_SELF(m.ptr()) == obj.ptr())
+        return nb::object();
+    return m;
+}
+
 inline bool truthy(nb::handle o) {
     int r = PyObject_IsTrue(o.ptr());
     if (r < 0)

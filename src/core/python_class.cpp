@@ -5,25 +5,127 @@
 namespace zelmo {
 namespace {
 
+constexpr Py_ssize_t kMaxParams = 16;
+
 // Binds like a Python function: looked up on an instance it yields a bound
 // method; Py_TPFLAGS_METHOD_DESCRIPTOR lets the interpreter skip even that.
-struct NativeMethod {
+struct NativeCallable {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    PyObject *func;
+    PyObject *func;           // the nanobind function, all parameters positional
     PyObject *name;
     PyObject *qualname;
     PyObject *doc;
     PyObject *module;
+    PyObject *text_signature; // "(self, code, exception=None)"
+    PyObject *params;         // parameter names, self included for a method
+    PyObject *defaults;       // defaults of the trailing optional parameters
+    PyObject *error_name;     // as the interpreter names a function in its errors
 };
 
-PyObject *native_method_call(PyObject *self, PyObject *const *args, size_t nargsf,
-                             PyObject *kwnames) {
-    return PyObject_Vectorcall(reinterpret_cast<NativeMethod *>(self)->func, args,
-                               nargsf, kwnames);
+Py_ssize_t required_count(NativeCallable *m) {
+    return PyTuple_GET_SIZE(m->params) - PyTuple_GET_SIZE(m->defaults);
 }
 
-PyObject *native_method_get(PyObject *self, PyObject *obj, PyObject *) {
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the interpreter's list.
+PyObject *quoted_list(const std::vector<PyObject *> &names) {
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0)
+            text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        text += "'";
+        text += PyUnicode_AsUTF8(names[i]);
+        text += "'";
+    }
+    return PyUnicode_FromString(text.c_str());
+}
+
+PyObject *missing_arguments(NativeCallable *m, PyObject **slots) {
+    std::vector<PyObject *> missing;
+    for (Py_ssize_t i = 0; i < required_count(m); ++i)
+        if (!slots[i])
+            missing.push_back(PyTuple_GET_ITEM(m->params, i));
+    PyObject *list = quoted_list(missing);
+    if (list) {
+        PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
+                     m->error_name, (Py_ssize_t)missing.size(), missing.size() == 1 ? "" : "s",
+                     list);
+        Py_DECREF(list);
+    }
+    return nullptr;
+}
+
+PyObject *too_many_positional(NativeCallable *m, Py_ssize_t given) {
+    Py_ssize_t total = PyTuple_GET_SIZE(m->params), required = required_count(m);
+    const char *verb = given == 1 ? "was" : "were";
+    if (required < total)
+        PyErr_Format(PyExc_TypeError,
+                     "%U() takes from %zd to %zd positional arguments but %zd %s given",
+                     m->error_name, required, total, given, verb);
+    else
+        PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
+                     m->error_name, total, total == 1 ? "" : "s", given, verb);
+    return nullptr;
+}
+
+Py_ssize_t param_index(NativeCallable *m, PyObject *keyword) {
+    Py_ssize_t total = PyTuple_GET_SIZE(m->params);
+    for (Py_ssize_t i = 0; i < total; ++i) // names are interned: identity first
+        if (PyTuple_GET_ITEM(m->params, i) == keyword)
+            return i;
+    for (Py_ssize_t i = 0; i < total; ++i) {
+        int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(m->params, i), keyword, Py_EQ);
+        if (eq != 0)
+            return eq < 0 ? -2 : i;
+    }
+    return -1;
+}
+
+// Binds the call's arguments to the parameters, in the interpreter's order of
+// checks (keywords, then surplus, then missing), and calls the body with
+// every parameter by position.
+PyObject *native_callable_call(PyObject *self, PyObject *const *args, size_t nargsf,
+                               PyObject *kwnames) {
+    auto *m = reinterpret_cast<NativeCallable *>(self);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t total = PyTuple_GET_SIZE(m->params);
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw == 0 && nargs == total)
+        return PyObject_Vectorcall(m->func, args, nargsf, nullptr);
+
+    PyObject *slots[kMaxParams] = {};
+    for (Py_ssize_t i = 0; i < nargs && i < total; ++i)
+        slots[i] = args[i];
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t i = param_index(m, keyword);
+        if (i == -2)
+            return nullptr;
+        if (i < 0) {
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                         m->error_name, keyword);
+            return nullptr;
+        }
+        if (slots[i]) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
+                         m->error_name, keyword);
+            return nullptr;
+        }
+        slots[i] = args[nargs + k];
+    }
+    if (nargs > total)
+        return too_many_positional(m, nargs);
+    Py_ssize_t required = required_count(m);
+    for (Py_ssize_t i = required; i < total; ++i)
+        if (!slots[i])
+            slots[i] = PyTuple_GET_ITEM(m->defaults, i - required);
+    for (Py_ssize_t i = 0; i < required; ++i)
+        if (!slots[i])
+            return missing_arguments(m, slots);
+    return PyObject_Vectorcall(m->func, slots, (size_t)total, nullptr);
+}
+
+PyObject *native_callable_get(PyObject *self, PyObject *obj, PyObject *) {
     if (obj == nullptr || obj == Py_None) {
         Py_INCREF(self);
         return self;
@@ -31,53 +133,51 @@ PyObject *native_method_get(PyObject *self, PyObject *obj, PyObject *) {
     return PyMethod_New(self, obj);
 }
 
-void native_method_dealloc(PyObject *self) {
-    auto *m = reinterpret_cast<NativeMethod *>(self);
-    Py_XDECREF(m->func);
-    Py_XDECREF(m->name);
-    Py_XDECREF(m->qualname);
-    Py_XDECREF(m->doc);
-    Py_XDECREF(m->module);
+void native_callable_dealloc(PyObject *self) {
+    auto *m = reinterpret_cast<NativeCallable *>(self);
+    for (PyObject *o : {m->func, m->name, m->qualname, m->doc, m->module, m->text_signature,
+                        m->params, m->defaults, m->error_name})
+        Py_XDECREF(o);
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject *native_method_repr(PyObject *self) {
-    return PyUnicode_FromFormat("<native method %U>",
-                                reinterpret_cast<NativeMethod *>(self)->qualname);
+PyObject *native_callable_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<native function %U>",
+                                reinterpret_cast<NativeCallable *>(self)->qualname);
 }
 
-PyMemberDef native_method_members[] = {
-    {"__name__", T_OBJECT, offsetof(NativeMethod, name), READONLY, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(NativeMethod, qualname), READONLY, nullptr},
-    {"__doc__", T_OBJECT, offsetof(NativeMethod, doc), READONLY, nullptr},
-    {"__module__", T_OBJECT, offsetof(NativeMethod, module), READONLY, nullptr},
-    {"__wrapped__", T_OBJECT, offsetof(NativeMethod, func), READONLY, nullptr},
+PyMemberDef native_callable_members[] = {
+    {"__name__", T_OBJECT, offsetof(NativeCallable, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(NativeCallable, qualname), READONLY, nullptr},
+    {"__doc__", T_OBJECT, offsetof(NativeCallable, doc), READONLY, nullptr},
+    {"__module__", T_OBJECT, offsetof(NativeCallable, module), READONLY, nullptr},
+    {"__text_signature__", T_OBJECT, offsetof(NativeCallable, text_signature), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyTypeObject native_method_type = [] {
+PyTypeObject native_callable_type = [] {
     PyTypeObject t{};
     t.ob_base.ob_base.ob_refcnt = 1; // a static type, never freed
-    t.tp_name = "tessar_mod_zelmo.native_method";
-    t.tp_basicsize = sizeof(NativeMethod);
-    t.tp_dealloc = native_method_dealloc;
-    t.tp_vectorcall_offset = offsetof(NativeMethod, vectorcall);
-    t.tp_repr = native_method_repr;
+    t.tp_name = "tessar_mod_zelmo.native_function";
+    t.tp_basicsize = sizeof(NativeCallable);
+    t.tp_dealloc = native_callable_dealloc;
+    t.tp_vectorcall_offset = offsetof(NativeCallable, vectorcall);
+    t.tp_repr = native_callable_repr;
     t.tp_call = PyVectorcall_Call;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
-    t.tp_members = native_method_members;
-    t.tp_descr_get = native_method_get;
+    t.tp_members = native_callable_members;
+    t.tp_descr_get = native_callable_get;
     return t;
 }();
 
-PyTypeObject *ready_native_method_type() {
+PyTypeObject *ready_native_callable_type() {
     static bool ready = false;
     if (!ready) {
-        if (PyType_Ready(&native_method_type) < 0)
+        if (PyType_Ready(&native_callable_type) < 0)
             throw nb::python_error();
         ready = true;
     }
-    return &native_method_type;
+    return &native_callable_type;
 }
 
 // The metaclass a class statement would use: the most derived of the bases'.
@@ -98,9 +198,59 @@ nb::handle winning_metaclass(nb::tuple bases) {
 
 } // namespace
 
+namespace detail {
+
+nb::object make_native_callable(nb::object fn, const char *name, const std::string &qualname,
+                                nb::handle module_name, const char *doc, Params params,
+                                bool is_method) {
+    nb::list names, defaults;
+    std::string signature = "(";
+    if (is_method) {
+        names.append(nb::steal(PyUnicode_InternFromString("self")));
+        signature += "self";
+    }
+    bool optional_seen = false;
+    for (const Param &p : params) {
+        names.append(nb::steal(PyUnicode_InternFromString(p.name)));
+        if (signature.size() > 1)
+            signature += ", ";
+        signature += p.name;
+        if (p.default_value.is_valid()) {
+            defaults.append(p.default_value);
+            signature += "=";
+            signature += nb::repr(p.default_value).c_str();
+            optional_seen = true;
+        } else if (optional_seen) {
+            throw std::logic_error("a required parameter after an optional one");
+        }
+    }
+    signature += ")";
+    if (nb::len(names) > (size_t)kMaxParams)
+        throw std::logic_error("too many parameters");
+
+    auto *m = PyObject_New(NativeCallable, ready_native_callable_type());
+    if (!m)
+        throw nb::python_error();
+    nb::object owned = nb::steal(reinterpret_cast<PyObject *>(m));
+    m->vectorcall = native_callable_call;
+    m->func = fn.release().ptr();
+    m->name = nb::str(name).release().ptr();
+    m->qualname = nb::str(qualname.c_str()).release().ptr();
+    m->doc = doc ? nb::str(doc).release().ptr() : nb::none().release().ptr();
+    m->module = nb::borrow(module_name).release().ptr();
+    m->text_signature = nb::str(signature.c_str()).release().ptr();
+    m->params = nb::tuple(names).release().ptr();
+    m->defaults = nb::tuple(defaults).release().ptr();
+    // Python 3.10 and later name a function by its qualified name in errors.
+    m->error_name = nb::borrow(PY_VERSION_HEX >= 0x030A0000 ? m->qualname : m->name).release().ptr();
+    return owned;
+}
+
+} // namespace detail
+
 ClassBuilder::ClassBuilder(nb::handle module, const char *name)
-    : module_(module), name_(name) {
-    namespace_["__module__"] = module.attr("__name__");
+    : module_(module), module_name_(module.attr("__name__")), name_(name) {
+    namespace_["__module__"] = module_name_;
     namespace_["__qualname__"] = nb::str(name);
 }
 
@@ -109,18 +259,12 @@ ClassBuilder &ClassBuilder::attr(const char *name, nb::handle value) {
     return *this;
 }
 
-void ClassBuilder::add_method(const char *name, nb::object fn, const char *doc) {
-    PyTypeObject *type = ready_native_method_type();
-    auto *m = PyObject_New(NativeMethod, type);
+nb::handle ClassBuilder::own_method(nb::handle cls, const char *name) {
+    PyObject *dict = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_dict;
+    PyObject *m = PyDict_GetItemString(dict, name);
     if (!m)
-        throw nb::python_error();
-    m->vectorcall = native_method_call;
-    m->func = fn.release().ptr();
-    m->name = nb::str(name).release().ptr();
-    m->qualname = nb::str((name_ + "." + name).c_str()).release().ptr();
-    m->doc = doc ? nb::str(doc).release().ptr() : nb::none().release().ptr();
-    m->module = nb::object(module_.attr("__name__")).release().ptr();
-    namespace_[name] = nb::steal(reinterpret_cast<PyObject *>(m));
+        throw nb::attribute_error(name);
+    return nb::borrow(m).release();
 }
 
 nb::object ClassBuilder::finish(nb::tuple bases, bool bind) {

@@ -3,6 +3,7 @@
 // The cache is the module variable `conf`; every read and write goes through
 // the module's namespace so Python code can inspect or reset it.
 #include "core/py.hpp"
+#include "core/python_class.hpp"
 
 namespace nb = nanobind;
 using namespace zelmo;
@@ -16,6 +17,16 @@ struct Names {
 };
 Names n;
 nb::handle module_dict;
+
+bool is_mapping(nb::handle value) {
+    if (PyDict_Check(value.ptr()))
+        return true;
+    static PyObject *mapping = nb::object(nb::module_::import_("collections.abc").attr("Mapping")).release().ptr();
+    int r = PyObject_IsInstance(value.ptr(), mapping);
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
 
 nb::object get_conf() {
     nb::object cached = module_global(module_dict, n.conf);
@@ -58,6 +69,15 @@ nb::object get_conf() {
             throw;
         }
         call_method(loader, n.dispose);
+        // Only a mapping is a configuration.  Anything else is reported and
+        // not cached, so the next call reads the file again once it is fixed.
+        if (!result.is_none() && !is_mapping(result)) {
+            PyErr_Format(PyExc_TypeError,
+                         "%U: the top level of the user configuration must be a mapping of "
+                         "settings, not %s",
+                         path.ptr(), Py_TYPE(result.ptr())->tp_name);
+            throw nb::python_error();
+        }
         if (PyDict_SetItem(module_dict.ptr(), n.conf.ptr(), result.ptr()) < 0)
             throw nb::python_error();
     } catch (...) {
@@ -86,5 +106,5 @@ NB_MODULE(conf, m) {
     m.attr("user_system_log") = nb::module_::import_("tessar.utils.logger").attr("user_system_log");
     m.attr("codecs") = nb::module_::import_("codecs");
     m.attr("conf") = nb::none();
-    m.def("get_conf", &get_conf);
+    def_function(m, "get_conf", &get_conf);
 }

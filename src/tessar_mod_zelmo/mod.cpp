@@ -191,12 +191,11 @@ NB_MODULE(mod, m) {
     m.attr("LogHandler") = nb::module_::import_("tessar_mod_zelmo.feeder.quillet").attr("LogHandler");
     m.attr("ZelmoEnv") = nb::module_::import_("tessar_mod_zelmo.zelmo_env").attr("ZelmoEnv");
 
-    auto arg = [](const char *name) { return nb::arg(name).none(); };
     ClassBuilder(m, "TessarZelmoMod")
         .def("__init__", &mod_init)
-        .def("start_up", &start_up, arg("env"), arg("mod_config"))
-        .def("tear_down", &tear_down, arg("code"), arg("exception") = nb::none())
+        .def("start_up", &start_up, {param("env"), param("mod_config")})
+        .def("tear_down", &tear_down, {param("code"), param("exception", Py_None)})
         .def("_register_event", &register_event)
-        .def("_on_line_profiler_result", &on_line_profiler_result, arg("event"))
+        .def("_on_line_profiler_result", &on_line_profiler_result, {param("event")})
         .finish(nb::make_tuple(global(n.AbstractMod)));
 }

@@ -186,9 +186,12 @@ void zelmo_env_init(nb::handle self, nb::handle env, nb::handle mod_config) {
 
     nb::object algorithm_id = get_attr(self, n.algorithm_id);
     nb::object backtest_id = get_attr(self, n.backtest_id);
-    nb::object base = get_attr(get_attr(env, n.config), n.base);
+    // The host configuration is read only when neither identifier is given.
+    auto strategy_file = [&] {
+        return get_attr(get_attr(get_attr(env, n.config), n.base), n.strategy_file);
+    };
     bool registration = algorithm_id.is_none() && backtest_id.is_none() &&
-                        path_exists(os_path, get_attr(base, n.strategy_file));
+                        path_exists(os_path, strategy_file());
     if (!registration) {
         if (!algorithm_id.is_none() && !backtest_id.is_none())
             set_attr(self, n.activate, nb::bool_(true));
@@ -199,8 +202,7 @@ void zelmo_env_init(nb::handle self, nb::handle env, nb::handle mod_config) {
     if (get_attr(self, n.comment).is_none())
         set_attr(self, n.comment, nb::str(kUnknownComment));
 
-    nb::object strategy_file = get_attr(base, n.strategy_file);
-    nb::object source = get_attr(global(n.codecs), n.open)(strategy_file, "r",
+    nb::object source = get_attr(global(n.codecs), n.open)(strategy_file(), "r",
                                                           nb::arg("encoding") = "utf8");
     nb::object code = with_file(source, [&] { return call_method(source, n.read); });
 
@@ -284,8 +286,8 @@ NB_MODULE(zelmo_env, m) {
         m.attr(name) = nb::module_::import_(name);
 
     ClassBuilder(m, "ZelmoEnv")
-        .def("__init__", &zelmo_env_init, nb::arg("env").none(), nb::arg("mod_config").none())
-        .def("save_exception", &save_exception, nb::arg("exception").none())
+        .def("__init__", &zelmo_env_init, {param("env"), param("mod_config")})
+        .def("save_exception", &save_exception, {param("exception")})
         .def("identify_process", &identify_process)
         .finish(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)));
 }

@@ -81,6 +81,22 @@ nb::object none_if_nan(nb::handle v) {
     return nb::borrow(v);
 }
 
+nb::handle native_none_if_nan; // Feeder.none_if_nan as defined here
+nb::handle none_if_nan_name;
+
+// self.none_if_nan, honouring a subclass's or an instance's replacement.
+class NanFilter {
+public:
+    explicit NanFilter(nb::handle self)
+        : replaced_(replaced_method(self, none_if_nan_name, native_none_if_nan)) {}
+    nb::object operator()(nb::handle v) const {
+        return replaced_.is_valid() ? call(replaced_, v) : none_if_nan(v);
+    }
+
+private:
+    nb::object replaced_;
+};
+
 struct Header {
     nb::object algorithm_id, backtest_id, when;
 };
@@ -203,8 +219,9 @@ void on_pre_settlement(nb::handle self, nb::handle) {
     nb::object zelmo_env = get_attr(self, n.zelmo_env);
     TupleBuilder record(12);
     put_header(record, header(zelmo_env));
+    NanFilter filter(self);
     for (int i = 0; i < 9; ++i)
-        record.set(3 + i, none_if_nan(get_attr(risk, risk_fields[i])));
+        record.set(3 + i, filter(get_attr(risk, risk_fields[i])));
     queue_records(zelmo_env, n.risk_feeds, list_of(record.release()));
 
     call_method(self, n._send_portfolio_feed);
@@ -308,8 +325,9 @@ void on_trade(nb::handle self, nb::handle event) {
     record.set(8, get_attr(trade, n.transaction_cost));
     record.set(9, get_attr(trade, n.last_quantity));
     record.set(10, get_attr(trade, n.last_price));
-    record.set(11, none_if_nan(get_attr(trade, n.commission)));
-    record.set(12, none_if_nan(get_attr(trade, n.tax)));
+    NanFilter filter(self);
+    record.set(11, filter(get_attr(trade, n.commission)));
+    record.set(12, filter(get_attr(trade, n.tax)));
     queue_records(zelmo_env, n.trade_feeds, list_of(record.release()));
 }
 
@@ -366,16 +384,17 @@ NB_MODULE(feeder, m) {
     m.attr("EVENT") = nb::module_::import_("tessar.events").attr("EVENT");
     m.attr("Risk") = nb::module_::import_("tessar.utils.risk").attr("Risk");
 
-    auto arg = [](const char *name) { return nb::arg(name).none(); };
-    ClassBuilder(m, "Feeder")
-        .def("__init__", &feeder_init, arg("zelmo_env"))
-        .def("none_if_nan", [](nb::handle, nb::handle v) { return none_if_nan(v); }, arg("v"))
+    nb::object cls = ClassBuilder(m, "Feeder")
+        .def("__init__", &feeder_init, {param("zelmo_env")})
+        .def("none_if_nan", [](nb::handle, nb::handle v) { return none_if_nan(v); }, {param("v")})
         .def("register_event", &register_event)
-        .def("_on_post_system_init", &on_post_system_init, arg("event"))
-        .def("_on_pre_settlement", &on_pre_settlement, arg("event"))
+        .def("_on_post_system_init", &on_post_system_init, {param("event")})
+        .def("_on_pre_settlement", &on_pre_settlement, {param("event")})
         .def("_get_query", &get_query)
         .def("_send_portfolio_feed", &send_portfolio_feed)
-        .def("_on_trade", &on_trade, arg("event"))
-        .def("send_log", &send_log, arg("datetime"), arg("text"), arg("log_tag"))
+        .def("_on_trade", &on_trade, {param("event")})
+        .def("send_log", &send_log, {param("datetime"), param("text"), param("log_tag")})
         .finish(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)));
+    native_none_if_nan = ClassBuilder::own_method(cls, "none_if_nan");
+    none_if_nan_name = intern("none_if_nan");
 }

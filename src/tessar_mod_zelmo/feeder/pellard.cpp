@@ -105,11 +105,10 @@ bool should_flush(nb::handle self, bool portfolio_feed) {
 // self.should_flush(portfolio_feed), straight to the native rule unless a
 // subclass or the instance replaced it.
 bool ask_should_flush(nb::handle self, bool portfolio_feed) {
-    nb::object method = get_attr(self, n.should_flush);
-    if (PyMethod_Check(method.ptr()) && PyMethod_GET_FUNCTION(method.ptr()) == native_should_flush.ptr() &&
-        PyMethod_GET_SELF(method.ptr()) == self.ptr())
+    nb::object replaced = replaced_method(self, n.should_flush, native_should_flush);
+    if (!replaced.is_valid())
         return should_flush(self, portfolio_feed);
-    return truthy(call(method, nb::bool_(portfolio_feed)));
+    return truthy(call(replaced, nb::bool_(portfolio_feed)));
 }
 
 // Holds `flushing` true while a flush is under way.
@@ -264,12 +263,12 @@ NB_MODULE(pellard, m) {
         ClassBuilder(m, "FeedWriter")
             .attr("keys", keys)
             .attr("threshold", nb::int_(kThreshold))
-            .def("__init__", &feed_writer_init, nb::arg("url").none())
+            .def("__init__", &feed_writer_init, {param("url")})
             .def("should_flush", [](nb::handle self, nb::handle portfolio_feed) {
                     return should_flush(self, truthy(portfolio_feed));
-                }, nb::arg("portfolio_feed").none())
-            .def("write", &feed_writer_write, nb::arg("key").none(), nb::arg("arr").none())
+                }, {param("portfolio_feed")})
+            .def("write", &feed_writer_write, {param("key"), param("arr")})
             .def("flush", &flush)
             .finish(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)));
-    native_should_flush = nb::object(cls.attr("__dict__")["should_flush"]).release();
+    native_should_flush = ClassBuilder::own_method(cls, "should_flush");
 }

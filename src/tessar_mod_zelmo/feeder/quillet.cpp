@@ -60,8 +60,11 @@ nb::object log_formatter(nb::handle record, nb::handle) {
     nb::object dt;
     guarded([&] { dt = cached_strftime(calendar_dt(), get_attr(global(n.logger), n.DATETIME_FORMAT)); },
             [&](nb::python_error &) { dt = nb::borrow(no_time_stamp); });
+    // "{dt} {level} {msg}" filled as str.format fills it: each part is
+    // format(part, ""), so a stamp that is not text is formatted, not refused.
     nb::object level = format_of(get_attr(record, n.level_name));
     nb::object message = format_of(get_attr(record, n.message));
+    dt = format_of(dt);
     PyObject *parts[] = {dt.ptr(), level.ptr(), message.ptr()};
     nb::object list = steal_or_throw(PyList_New(3));
     for (int i = 0; i < 3; ++i) {
@@ -160,17 +163,16 @@ NB_MODULE(quillet, m) {
     m.attr("Environment") = nb::module_::import_("tessar.environment").attr("Environment");
     m.attr("logger") = nb::module_::import_("tessar.utils.logger");
 
-    m.def("log_formatter", &log_formatter, nb::arg("record").none(), nb::arg("handler").none());
+    def_function(m, "log_formatter", &log_formatter, {param("record"), param("handler")});
     log_formatter_function = nb::object(m.attr("log_formatter")).release();
     handler_format = nb::object(handlers.attr("Handler").attr("__dict__")["format"]).release();
 
-    auto arg = [](const char *name) { return nb::arg(name).none(); };
     nb::object cls = ClassBuilder(m, "LogHandler")
-        .def("__init__", &log_handler_init, arg("send_quillet"), arg("level") = notset,
-             arg("format_string") = nb::none(), arg("encoding") = nb::none(),
-             arg("filter") = nb::none(), arg("bubble") = false)
-        .def_doc("write", "Writes a bytestring to the stream.", &log_handler_write, arg("item"))
-        .def("emit", &emit, arg("record"))
+        .def("__init__", &log_handler_init,
+             {param("send_quillet"), param("level", notset), param("format_string", Py_None),
+              param("encoding", Py_None), param("filter", Py_None), param("bubble", Py_False)})
+        .def("write", &log_handler_write, {param("item")}, "Writes a bytestring to the stream.")
+        .def("emit", &emit, {param("record")})
         .finish(nb::make_tuple(global(n.Handler), global(n.StringFormatterHandlerMixin)));
-    log_handler_write_method = nb::object(cls.attr("__dict__")["write"]).release();
+    log_handler_write_method = ClassBuilder::own_method(cls, "write");
 }
