@@ -139,8 +139,9 @@ def test_host_values_copied_as_given(loaded_conf, strategy_file):
 def test_last_modified_is_shanghai_wall_clock(loaded_conf, strategy_file, monkeypatch):
     class FixedDatetime(datetime.datetime):
         @classmethod
-        def utcnow(cls):
-            return datetime.datetime(2020, 12, 31, 20, 0, 0)
+        def now(cls, tz=None):
+            return datetime.datetime(2020, 12, 31, 20, 0, 0, tzinfo=datetime.timezone.utc
+                                     ).astimezone(tz)
 
     monkeypatch.setattr(zelmo_env, "datetime", types.SimpleNamespace(datetime=FixedDatetime))
     ZelmoEnv(make_env(strategy_file), Section())

@@ -31,7 +31,7 @@ struct Names {
     nb::handle algorithms, backtests, id, uuid1, start_date, end_date, strftime, accounts;
     nb::handle get, frequency, benchmark, mod, sys_simulation, sys_risk, extra;
     nb::handle commission_multiplier, margin_multiplier, matching_type, slippage;
-    nb::handle enable_profiler, validate_position, dumps, utcnow, replace, astimezone;
+    nb::handle enable_profiler, validate_position, dumps, now, replace, astimezone;
 };
 Names n;
 nb::handle module_dict;
@@ -80,9 +80,9 @@ void execute(nb::handle cursor, nb::handle statement) {
 
 nb::object registration_time() {
     nb::object datetime_class = get_attr(global(n.datetime), n.datetime);
-    nb::object utc_now = call_method(datetime_class, n.utcnow);
-    nb::object marked = get_attr(utc_now, n.replace)(nb::arg("tzinfo") = global(n.utc));
-    nb::object local = call_method(marked, n.astimezone, global(n.tzchina));
+    // The UTC instant, marked as UTC (datetime.utcnow() is deprecated).
+    nb::object utc_now = call_method(datetime_class, n.now, global(n.utc));
+    nb::object local = call_method(utc_now, n.astimezone, global(n.tzchina));
     return call_method(local, n.strftime, nb::str("%Y-%m-%d %H:%M:%S"));
 }
 
@@ -264,7 +264,7 @@ NB_MODULE(zelmo_env, m) {
               NAME(frequency), NAME(benchmark), NAME(mod), NAME(sys_simulation),
               NAME(sys_risk), NAME(extra), NAME(commission_multiplier),
               NAME(margin_multiplier), NAME(matching_type), NAME(slippage),
-              NAME(enable_profiler), NAME(validate_position), NAME(dumps), NAME(utcnow),
+              NAME(enable_profiler), NAME(validate_position), NAME(dumps), NAME(now),
               NAME(replace), NAME(astimezone)};
 #undef NAME
     module_dict = nb::handle(PyModule_GetDict(m.ptr()));

@@ -156,8 +156,13 @@ NB_MODULE(quillet, m) {
     nb::object handlers = nb::module_::import_("logbook.handlers");
     m.attr("Handler") = handlers.attr("Handler");
     m.attr("StringFormatterHandlerMixin") = handlers.attr("StringFormatterHandlerMixin");
-    m.attr("new_fine_grained_lock") =
-        nb::module_::import_("logbook.concurrency").attr("new_fine_grained_lock");
+    // The re-entrant lock logbook's own handlers take.  logbook 1.10
+    // deprecates the public factory (it warns on every call) but keeps the
+    // same lock behind it; older versions have only the public one.
+    nb::object concurrency = nb::module_::import_("logbook.concurrency");
+    m.attr("new_fine_grained_lock") = nb::hasattr(concurrency, "_new_fine_grained_lock")
+                                          ? concurrency.attr("_new_fine_grained_lock")
+                                          : concurrency.attr("new_fine_grained_lock");
     nb::object notset = nb::module_::import_("logbook.base").attr("NOTSET");
     m.attr("NOTSET") = notset;
     m.attr("Environment") = nb::module_::import_("tessar.environment").attr("Environment");
