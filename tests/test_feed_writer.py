@@ -283,7 +283,7 @@ def circular():
 
 
 HOSTILE = [StrRaises(), StrNotText(), Unprintable(), np.timedelta64(3, "D"),
-           np.timedelta64("NaT"), np.int64(-7), np.uint64(2 ** 64 - 1), np.float32(0.25),
+           np.timedelta64("NaT", "D"), np.int64(-7), np.uint64(2 ** 64 - 1), np.float32(0.25),
            np.bool_(True), np.datetime64("2020-01-02"), Color.RED, Backwards([1, 2, 3]),
            nested(600), circular(), 10 ** 5000, [10 ** 5000], {(1, 2): 3}, {1.5: "x", None: 2},
            {"k": StrRaises()}, (Color.RED, [np.float64(1.5)])]

@@ -1,4 +1,5 @@
 #include "core/feed_encoder.hpp"
+#include "core/capi.hpp"
 #include "core/py.hpp"
 
 #include <array>
@@ -132,6 +133,16 @@ size_t format_float_repr(char *out, double d) {
     return static_cast<size_t>(p - out);
 }
 
+// int.__repr__(o), also for an int subclass with a repr of its own.
+PyObject *int_repr(PyObject *o) {
+#ifdef Py_LIMITED_API
+    static PyObject *repr = PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyLong_Type), "__repr__");
+    return PyObject_CallFunctionObjArgs(repr, o, nullptr);
+#else
+    return PyLong_Type.tp_repr(o);
+#endif
+}
+
 struct NumpyTypes {
     PyObject *bool_ = nullptr, *integer = nullptr, *floating = nullptr;
 };
@@ -193,14 +204,14 @@ nb::object fallback_text(PyObject *o) {
             absorb_or_rethrow(e);
         }
     }
-    PyObject *type_name = PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(o)), "__name__");
-    if (type_name && PyUnicode_Check(type_name)) {
-        nb::object owned = nb::steal(type_name);
-        return steal_or_throw(PyUnicode_FromFormat("<unprintable %U object>", type_name));
+    PyObject *name = type_name(o);
+    if (name && PyUnicode_Check(name)) {
+        nb::object owned = nb::steal(name);
+        return steal_or_throw(PyUnicode_FromFormat("<unprintable %U object>", name));
     }
-    Py_XDECREF(type_name);
+    Py_XDECREF(name);
     PyErr_Clear();
-    return steal_or_throw(PyUnicode_FromFormat("<unprintable %s object>", Py_TYPE(o)->tp_name));
+    return steal_or_throw(PyUnicode_FromString("<unprintable object>"));
 }
 
 } // namespace
@@ -227,11 +238,11 @@ void FormBodyBuilder::add_records_field(nb::handle name, nb::handle records, Py_
     }
     RecursionGuard guard;
     lit("%5B");
-    Py_ssize_t n = PyList_GET_SIZE(snapshot.ptr());
+    Py_ssize_t n = list_size(snapshot.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (i > 0)
             lit("%2C+");
-        put_record(PyList_GET_ITEM(snapshot.ptr(), i));
+        put_record(list_item(snapshot.ptr(), i));
     }
     lit("%5D");
 }
@@ -244,10 +255,11 @@ void FormBodyBuilder::put_record(PyObject *record) {
         RecursionGuard guard;
         lit("%5B");
         // A list is read by index each time: a field's str() may change it.
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(record); ++i) {
+        bool tuple = PyTuple_CheckExact(record);
+        for (Py_ssize_t i = 0; i < (tuple ? tuple_size(record) : list_size(record)); ++i) {
             if (i > 0)
                 lit("%2C+");
-            nb::object field = nb::borrow(PySequence_Fast_GET_ITEM(record, i));
+            nb::object field = nb::borrow(tuple ? tuple_item(record, i) : list_item(record, i));
             put_field(field.ptr());
         }
         lit("%5D");
@@ -281,7 +293,7 @@ void FormBodyBuilder::put_value(PyObject *o) {
     } else if (PyLong_Check(o)) {
         put_int(o);
     } else if (PyFloat_Check(o)) {
-        put_float(PyFloat_AS_DOUBLE(o));
+        put_float(float_value(o));
     } else if (PyList_Check(o) || PyTuple_Check(o)) {
         put_sequence(o);
     } else if (PyDict_Check(o)) {
@@ -293,24 +305,57 @@ void FormBodyBuilder::put_value(PyObject *o) {
 
 void FormBodyBuilder::put_string(PyObject *s) {
     lit("%22");
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    if (PyUnicode_IS_ASCII(s)) {
-        const unsigned char *p = PyUnicode_1BYTE_DATA(s);
-        Py_ssize_t run = 0; // start of the current run of characters that pass unchanged
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (kFormSafe[p[i]])
-                continue;
-            out_.append(reinterpret_cast<const char *>(p + run), static_cast<size_t>(i - run));
-            put_string_char(out_, p[i]);
-            run = i + 1;
+#ifdef Py_LIMITED_API
+    Py_ssize_t n = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(s, &n);
+    if (!utf8) {
+        // A lone surrogate has no UTF-8 form; json writes it as a \u escape.
+        PyErr_Clear();
+        nb::object ucs4 = steal_or_throw(PyUnicode_AsUTF32String(s));
+        char *data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(ucs4.ptr(), &data, &size) < 0)
+            throw nb::python_error();
+        for (Py_ssize_t i = 4; i + 4 <= size; i += 4) { // after the byte-order mark
+            Py_UCS4 c;
+            std::memcpy(&c, data + i, 4);
+            put_string_char(out_, c);
         }
-        out_.append(reinterpret_cast<const char *>(p + run), static_cast<size_t>(n - run));
-    } else {
+        lit("%22");
+        return;
+    }
+    const auto *p = reinterpret_cast<const unsigned char *>(utf8);
+#else
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (!PyUnicode_IS_ASCII(s)) {
         int kind = PyUnicode_KIND(s);
         const void *data = PyUnicode_DATA(s);
         for (Py_ssize_t i = 0; i < n; ++i)
             put_string_char(out_, PyUnicode_READ(kind, data, i));
+        lit("%22");
+        return;
     }
+    const unsigned char *p = PyUnicode_1BYTE_DATA(s);
+#endif
+    Py_ssize_t run = 0; // start of the current run of characters that pass unchanged
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (p[i] < 128 && kFormSafe[p[i]])
+            continue;
+        out_.append(reinterpret_cast<const char *>(p + run), static_cast<size_t>(i - run));
+        if (p[i] < 128) {
+            put_string_char(out_, p[i]);
+        } else { // a UTF-8 sequence (stable ABI only): its code point
+            Py_UCS4 c;
+            int extra = p[i] >= 0xF0 ? 3 : p[i] >= 0xE0 ? 2 : 1;
+            c = p[i] & (0x3F >> extra);
+            for (int k = 1; k <= extra; ++k)
+                c = (c << 6) | (p[i + k] & 0x3F);
+            put_string_char(out_, c);
+            i += extra;
+        }
+        run = i + 1;
+    }
+    out_.append(reinterpret_cast<const char *>(p + run), static_cast<size_t>(n - run));
     lit("%22");
 }
 
@@ -345,7 +390,7 @@ void FormBodyBuilder::put_int(PyObject *o) {
     }
     // int.__repr__ for big integers, as json does (also for int subclasses);
     // it refuses an int longer than the interpreter's digit limit.
-    nb::object text = steal_or_throw(PyLong_Type.tp_repr(o));
+    nb::object text = steal_or_throw(int_repr(o));
     Py_ssize_t len = 0;
     const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &len);
     if (!utf8)
@@ -359,25 +404,25 @@ void FormBodyBuilder::put_sequence(PyObject *seq) {
     if (PyList_CheckExact(seq)) {
         // Read by index each time, holding the item: a fallback's str() runs
         // Python code that may change the list.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+        for (Py_ssize_t i = 0; i < list_size(seq); ++i) {
             if (i > 0)
                 lit("%2C+");
-            nb::object item = nb::borrow(PyList_GET_ITEM(seq, i));
+            nb::object item = nb::borrow(list_item(seq, i));
             put_value(item.ptr());
         }
     } else if (PyTuple_CheckExact(seq)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
+        for (Py_ssize_t i = 0; i < tuple_size(seq); ++i) {
             if (i > 0)
                 lit("%2C+");
-            put_value(PyTuple_GET_ITEM(seq, i));
+            put_value(tuple_item(seq, i));
         }
     } else {
         // A subclass is iterated, as json does, so its own __iter__ counts.
         nb::object items = steal_or_throw(PySequence_List(seq));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        for (Py_ssize_t i = 0; i < list_size(items.ptr()); ++i) {
             if (i > 0)
                 lit("%2C+");
-            nb::object item = nb::borrow(PyList_GET_ITEM(items.ptr(), i));
+            nb::object item = nb::borrow(list_item(items.ptr(), i));
             put_value(item.ptr());
         }
     }
@@ -391,7 +436,7 @@ void FormBodyBuilder::put_dict_key(PyObject *key) {
     }
     lit("%22");
     if (PyFloat_Check(key)) {
-        put_float(PyFloat_AS_DOUBLE(key));
+        put_float(float_value(key));
     } else if (key == Py_True) {
         lit("true");
     } else if (key == Py_False) {
@@ -401,8 +446,9 @@ void FormBodyBuilder::put_dict_key(PyObject *key) {
     } else if (PyLong_Check(key)) {
         put_int(key);
     } else {
-        PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %.100s",
-                     Py_TYPE(key)->tp_name);
+        nb::object name = steal_or_throw(type_name(key));
+        PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %S",
+                     name.ptr());
         throw nb::python_error();
     }
     lit("%22");
@@ -414,15 +460,15 @@ void FormBodyBuilder::put_dict(PyObject *d) {
     // A snapshot of the items, as json takes it: code run by a fallback may
     // change the dict.
     nb::object items = steal_or_throw(PyMapping_Items(d));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-        PyObject *pair = PyList_GET_ITEM(items.ptr(), i);
-        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2)
+    for (Py_ssize_t i = 0; i < list_size(items.ptr()); ++i) {
+        PyObject *pair = list_item(items.ptr(), i);
+        if (!PyTuple_Check(pair) || tuple_size(pair) != 2)
             throw nb::value_error("items must return 2-tuples");
         if (i > 0)
             lit("%2C+");
-        put_dict_key(PyTuple_GET_ITEM(pair, 0));
+        put_dict_key(tuple_item(pair, 0));
         lit("%3A+");
-        put_value(PyTuple_GET_ITEM(pair, 1));
+        put_value(tuple_item(pair, 1));
     }
     lit("%7D");
 }
@@ -451,7 +497,7 @@ void FormBodyBuilder::put_default(PyObject *o) {
         }
         if (is_instance(o, np.floating)) {
             nb::object v = steal_or_throw(PyNumber_Float(o));
-            put_float(PyFloat_AS_DOUBLE(v.ptr()));
+            put_float(float_value(v.ptr()));
             return;
         }
     } catch (nb::python_error &e) {

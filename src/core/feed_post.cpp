@@ -166,7 +166,7 @@ void parse_url(nb::handle url) {
     if (port.is_none())
         port = nb::int_(80);
     // The Host header as requests writes it: the port only when not 80.
-    nb::object host_text = PyUnicode_FindChar(host.ptr(), ':', 0, PyUnicode_GET_LENGTH(host.ptr()), 1) >= 0
+    nb::object host_text = PyUnicode_FindChar(host.ptr(), ':', 0, text_length(host.ptr()), 1) >= 0
                                ? nb::object(nb::str("[{}]").format(host))
                                : host;
     nb::object host_header = nb::int_(80).equal(port)
@@ -188,7 +188,7 @@ nb::object request_headers(size_t body_size) {
     nb::dict headers;
     headers["Host"] = client->host_header;
     for (nb::handle pair : client->default_headers)
-        PyDict_SetItem(headers.ptr(), PyTuple_GET_ITEM(pair.ptr(), 0), PyTuple_GET_ITEM(pair.ptr(), 1));
+        PyDict_SetItem(headers.ptr(), tuple_item(pair.ptr(), 0), tuple_item(pair.ptr(), 1));
     if (body_size > 0)
         headers["Content-Type"] = client->form_type;
     headers["Content-Length"] = nb::str(std::to_string(body_size).c_str());
@@ -220,7 +220,7 @@ void init_feed_post(nb::handle module) {
     nb::object defaults = nb::module_::import_("requests.utils").attr("default_headers")();
     c.default_headers = steal_or_throw(PySequence_List(defaults.attr("items")().ptr()));
     for (nb::handle pair : c.default_headers) // (str, str) tuples, checked once
-        if (!PyTuple_Check(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2)
+        if (!PyTuple_Check(pair.ptr()) || tuple_size(pair.ptr()) != 2)
             throw nb::type_error("requests' default headers are not name/value pairs");
     c.POST = nb::str("POST");
     c.form_type = nb::str("application/x-www-form-urlencoded");

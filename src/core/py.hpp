@@ -2,6 +2,8 @@
 // Failures become nb::python_error so the Python exception reaches the caller.
 #pragma once
 
+#include "core/capi.hpp"
+
 #include <nanobind/nanobind.h>
 
 namespace zelmo {
@@ -36,6 +38,14 @@ inline void set_attr(nb::handle o, nb::handle name, nb::handle value) {
 // propagates.
 inline nb::object get_attr_optional(nb::handle o, nb::handle name) {
     PyObject *result = nullptr;
+#if defined(Py_LIMITED_API)
+    result = PyObject_GetAttr(o.ptr(), name.ptr());
+    if (!result) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear();
+    }
+#else
 #if PY_VERSION_HEX >= 0x030D0000
     int found = PyObject_GetOptionalAttr(o.ptr(), name.ptr(), &result);
 #else
@@ -43,6 +53,7 @@ inline nb::object get_attr_optional(nb::handle o, nb::handle name) {
 #endif
     if (found < 0)
         throw nb::python_error();
+#endif
     return nb::steal(result);
 }
 
@@ -75,9 +86,16 @@ inline nb::object call(nb::handle callable, Args... args) {
 // native method; a null object when the native method may be run directly.
 inline nb::object replaced_method(nb::handle obj, nb::handle name, nb::handle native) {
     nb::object m = get_attr(obj, name);
+#ifdef Py_LIMITED_API
+    static PyObject *method_type = nb::object(nb::module_::import_("types").attr("MethodType")).release().ptr();
+    if (Py_TYPE(m.ptr()) == reinterpret_cast<PyTypeObject *>(method_type) &&
+        nb::getattr(m, "__func__").is(native) && nb::getattr(m, "__self__").is(obj))
+        return nb::object();
+#else
     if (PyMethod_Check(m.ptr()) && PyMethod_GET_FUNCTION(m.ptr()) == native.ptr() &&
         PyMethod_GET_SELF(m.ptr()) == obj.ptr())
         return nb::object();
+#endif
     return m;
 }
 
@@ -130,8 +148,8 @@ public:
     TupleBuilder(const TupleBuilder &) = delete;
     TupleBuilder &operator=(const TupleBuilder &) = delete;
 
-    void set(Py_ssize_t i, nb::object value) { PyTuple_SET_ITEM(tuple_, i, value.release().ptr()); }
-    void set(Py_ssize_t i, nb::handle value) { PyTuple_SET_ITEM(tuple_, i, nb::borrow(value).release().ptr()); }
+    void set(Py_ssize_t i, nb::object value) { tuple_init_item(tuple_, i, value.release().ptr()); }
+    void set(Py_ssize_t i, nb::handle value) { tuple_init_item(tuple_, i, nb::borrow(value).release().ptr()); }
     nb::object release() {
         PyObject *t = tuple_;
         tuple_ = nullptr;
@@ -148,7 +166,7 @@ inline nb::object list_of(nb::handle item) {
     if (!l)
         throw nb::python_error();
     Py_INCREF(item.ptr());
-    PyList_SET_ITEM(l, 0, item.ptr());
+    list_init_item(l, 0, item.ptr());
     return nb::steal(l);
 }
 

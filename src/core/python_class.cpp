@@ -1,6 +1,13 @@
 #include "core/python_class.hpp"
+#include "core/capi.hpp"
 
+#include <cstddef>
+#if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
+#define Py_T_OBJECT_EX T_OBJECT_EX
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
 
 namespace zelmo {
 namespace {
@@ -24,7 +31,7 @@ struct NativeCallable {
 };
 
 Py_ssize_t required_count(NativeCallable *m) {
-    return PyTuple_GET_SIZE(m->params) - PyTuple_GET_SIZE(m->defaults);
+    return tuple_size(m->params) - tuple_size(m->defaults);
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the interpreter's list.
@@ -34,7 +41,7 @@ PyObject *quoted_list(const std::vector<PyObject *> &names) {
         if (i > 0)
             text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
         text += "'";
-        text += PyUnicode_AsUTF8(names[i]);
+        text += PyUnicode_AsUTF8AndSize(names[i], nullptr);
         text += "'";
     }
     return PyUnicode_FromString(text.c_str());
@@ -44,7 +51,7 @@ PyObject *missing_arguments(NativeCallable *m, PyObject **slots) {
     std::vector<PyObject *> missing;
     for (Py_ssize_t i = 0; i < required_count(m); ++i)
         if (!slots[i])
-            missing.push_back(PyTuple_GET_ITEM(m->params, i));
+            missing.push_back(tuple_item(m->params, i));
     PyObject *list = quoted_list(missing);
     if (list) {
         PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
@@ -56,7 +63,7 @@ PyObject *missing_arguments(NativeCallable *m, PyObject **slots) {
 }
 
 PyObject *too_many_positional(NativeCallable *m, Py_ssize_t given) {
-    Py_ssize_t total = PyTuple_GET_SIZE(m->params), required = required_count(m);
+    Py_ssize_t total = tuple_size(m->params), required = required_count(m);
     const char *verb = given == 1 ? "was" : "were";
     if (required < total)
         PyErr_Format(PyExc_TypeError,
@@ -69,12 +76,12 @@ PyObject *too_many_positional(NativeCallable *m, Py_ssize_t given) {
 }
 
 Py_ssize_t param_index(NativeCallable *m, PyObject *keyword) {
-    Py_ssize_t total = PyTuple_GET_SIZE(m->params);
+    Py_ssize_t total = tuple_size(m->params);
     for (Py_ssize_t i = 0; i < total; ++i) // names are interned: identity first
-        if (PyTuple_GET_ITEM(m->params, i) == keyword)
+        if (tuple_item(m->params, i) == keyword)
             return i;
     for (Py_ssize_t i = 0; i < total; ++i) {
-        int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(m->params, i), keyword, Py_EQ);
+        int eq = PyObject_RichCompareBool(tuple_item(m->params, i), keyword, Py_EQ);
         if (eq != 0)
             return eq < 0 ? -2 : i;
     }
@@ -88,8 +95,8 @@ PyObject *native_callable_call(PyObject *self, PyObject *const *args, size_t nar
                                PyObject *kwnames) {
     auto *m = reinterpret_cast<NativeCallable *>(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    Py_ssize_t total = PyTuple_GET_SIZE(m->params);
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    Py_ssize_t total = tuple_size(m->params);
+    Py_ssize_t nkw = kwnames ? tuple_size(kwnames) : 0;
     if (nkw == 0 && nargs == total)
         return PyObject_Vectorcall(m->func, args, nargsf, nullptr);
 
@@ -97,7 +104,7 @@ PyObject *native_callable_call(PyObject *self, PyObject *const *args, size_t nar
     for (Py_ssize_t i = 0; i < nargs && i < total; ++i)
         slots[i] = args[i];
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
+        PyObject *keyword = tuple_item(kwnames, k);
         Py_ssize_t i = param_index(m, keyword);
         if (i == -2)
             return nullptr;
@@ -118,7 +125,7 @@ PyObject *native_callable_call(PyObject *self, PyObject *const *args, size_t nar
     Py_ssize_t required = required_count(m);
     for (Py_ssize_t i = required; i < total; ++i)
         if (!slots[i])
-            slots[i] = PyTuple_GET_ITEM(m->defaults, i - required);
+            slots[i] = tuple_item(m->defaults, i - required);
     for (Py_ssize_t i = 0; i < required; ++i)
         if (!slots[i])
             return missing_arguments(m, slots);
@@ -130,7 +137,12 @@ PyObject *native_callable_get(PyObject *self, PyObject *obj, PyObject *) {
         Py_INCREF(self);
         return self;
     }
+#ifdef Py_LIMITED_API
+    static PyObject *method_type = nb::object(nb::module_::import_("types").attr("MethodType")).release().ptr();
+    return PyObject_CallFunctionObjArgs(method_type, self, obj, nullptr);
+#else
     return PyMethod_New(self, obj);
+#endif
 }
 
 void native_callable_dealloc(PyObject *self) {
@@ -138,7 +150,9 @@ void native_callable_dealloc(PyObject *self) {
     for (PyObject *o : {m->func, m->name, m->qualname, m->doc, m->module, m->text_signature,
                         m->params, m->defaults, m->error_name})
         Py_XDECREF(o);
-    Py_TYPE(self)->tp_free(self);
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(type); // a heap type, held by each of its instances
 }
 
 PyObject *native_callable_repr(PyObject *self) {
@@ -147,37 +161,39 @@ PyObject *native_callable_repr(PyObject *self) {
 }
 
 PyMemberDef native_callable_members[] = {
-    {"__name__", T_OBJECT, offsetof(NativeCallable, name), READONLY, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(NativeCallable, qualname), READONLY, nullptr},
-    {"__doc__", T_OBJECT, offsetof(NativeCallable, doc), READONLY, nullptr},
-    {"__module__", T_OBJECT, offsetof(NativeCallable, module), READONLY, nullptr},
-    {"__text_signature__", T_OBJECT, offsetof(NativeCallable, text_signature), READONLY, nullptr},
+    {"__name__", Py_T_OBJECT_EX, offsetof(NativeCallable, name), Py_READONLY, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(NativeCallable, qualname), Py_READONLY, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(NativeCallable, doc), Py_READONLY, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(NativeCallable, module), Py_READONLY, nullptr},
+    {"__text_signature__", Py_T_OBJECT_EX, offsetof(NativeCallable, text_signature), Py_READONLY,
+     nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(NativeCallable, vectorcall), Py_READONLY,
+     nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyTypeObject native_callable_type = [] {
-    PyTypeObject t{};
-    t.ob_base.ob_base.ob_refcnt = 1; // a static type, never freed
-    t.tp_name = "tessar_mod_zelmo.native_function";
-    t.tp_basicsize = sizeof(NativeCallable);
-    t.tp_dealloc = native_callable_dealloc;
-    t.tp_vectorcall_offset = offsetof(NativeCallable, vectorcall);
-    t.tp_repr = native_callable_repr;
-    t.tp_call = PyVectorcall_Call;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
-    t.tp_members = native_callable_members;
-    t.tp_descr_get = native_callable_get;
-    return t;
-}();
+PyType_Slot native_callable_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(native_callable_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void *>(native_callable_repr)},
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(native_callable_get)},
+    {Py_tp_members, native_callable_members},
+    {0, nullptr},
+};
 
-PyTypeObject *ready_native_callable_type() {
-    static bool ready = false;
-    if (!ready) {
-        if (PyType_Ready(&native_callable_type) < 0)
+// Made once and kept for good.
+PyTypeObject *native_callable_type() {
+    static PyTypeObject *type = [] {
+        PyType_Spec spec{"tessar_mod_zelmo.native_function", sizeof(NativeCallable), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                             Py_TPFLAGS_HAVE_VECTORCALL,
+                         native_callable_slots};
+        PyObject *t = PyType_FromSpec(&spec);
+        if (!t)
             throw nb::python_error();
-        ready = true;
-    }
-    return &native_callable_type;
+        return reinterpret_cast<PyTypeObject *>(t);
+    }();
+    return type;
 }
 
 // The metaclass a class statement would use: the most derived of the bases'.
@@ -228,7 +244,7 @@ nb::object make_native_callable(nb::object fn, const char *name, const std::stri
     if (nb::len(names) > (size_t)kMaxParams)
         throw std::logic_error("too many parameters");
 
-    auto *m = PyObject_New(NativeCallable, ready_native_callable_type());
+    auto *m = PyObject_New(NativeCallable, native_callable_type());
     if (!m)
         throw nb::python_error();
     nb::object owned = nb::steal(reinterpret_cast<PyObject *>(m));
@@ -260,11 +276,8 @@ ClassBuilder &ClassBuilder::attr(const char *name, nb::handle value) {
 }
 
 nb::handle ClassBuilder::own_method(nb::handle cls, const char *name) {
-    PyObject *dict = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_dict;
-    PyObject *m = PyDict_GetItemString(dict, name);
-    if (!m)
-        throw nb::attribute_error(name);
-    return nb::borrow(m).release();
+    nb::object namespace_of_class = cls.attr("__dict__");
+    return nb::object(namespace_of_class[name]).release();
 }
 
 nb::object ClassBuilder::finish(nb::tuple bases, bool bind) {

@@ -1,7 +1,9 @@
 #include "core/text_cache.hpp"
 #include "core/py.hpp"
 
+#ifndef Py_LIMITED_API
 #include <datetime.h>
+#endif
 
 #include <cstring>
 #include <unordered_map>
@@ -9,13 +11,23 @@
 namespace zelmo {
 namespace {
 
-bool datetime_api_ready() {
+#ifdef Py_LIMITED_API
+// The stable ABI shows no datetime fields: the very same object is the one
+// value known to have the same text (the host keeps one per bar).
+bool is_exact_datetime(PyObject *v) {
+    static PyObject *type = nb::object(nb::module_::import_("datetime").attr("datetime")).release().ptr();
+    return Py_TYPE(v) == reinterpret_cast<PyTypeObject *>(type);
+}
+
+bool same_datetime(PyObject *a, PyObject *b) { return a == b; }
+#else
+bool is_exact_datetime(PyObject *v) {
     if (!PyDateTimeAPI) {
         PyDateTime_IMPORT;
         if (!PyDateTimeAPI)
             throw nb::python_error();
     }
-    return true;
+    return PyDateTime_CheckExact(v);
 }
 
 bool same_datetime(PyObject *a, PyObject *b) {
@@ -27,6 +39,14 @@ bool same_datetime(PyObject *a, PyObject *b) {
         x->fold != y->fold || x->hastzinfo != y->hastzinfo)
         return false;
     return !x->hastzinfo || x->tzinfo == y->tzinfo;
+}
+#endif
+
+// *slot = value, releasing the old one.
+void replace_ref(PyObject *&slot, PyObject *value) {
+    PyObject *old = slot;
+    slot = value;
+    Py_XDECREF(old);
 }
 
 // One remembered conversion: the last key and its text.  Plain pointers
@@ -42,9 +62,9 @@ struct LastText {
     }
 
     void store(nb::handle new_key, nb::handle new_extra, nb::handle new_text) {
-        Py_XSETREF(key, nb::borrow(new_key).release().ptr());
-        Py_XSETREF(extra, new_extra.is_valid() ? nb::borrow(new_extra).release().ptr() : nullptr);
-        Py_XSETREF(text, nb::borrow(new_text).release().ptr());
+        replace_ref(key, nb::borrow(new_key).release().ptr());
+        replace_ref(extra, new_extra.is_valid() ? nb::borrow(new_extra).release().ptr() : nullptr);
+        replace_ref(text, nb::borrow(new_text).release().ptr());
     }
 };
 
@@ -65,7 +85,7 @@ std::unordered_map<PyObject *, PyObject *> enum_texts; // strong refs on both
 
 nb::object cached_str(nb::handle value) {
     PyObject *v = value.ptr();
-    if (datetime_api_ready() && PyDateTime_CheckExact(v)) {
+    if (is_exact_datetime(v)) {
         if (!last_str.hit(v, nullptr))
             last_str.store(value, nb::handle(), str_of(value));
         return nb::borrow(last_str.text);
@@ -89,7 +109,7 @@ nb::object cached_str(nb::handle value) {
 nb::object cached_strftime(nb::handle value, nb::handle fmt) {
     static nb::handle strftime_name = intern("strftime");
     PyObject *v = value.ptr();
-    bool cacheable = datetime_api_ready() && PyDateTime_CheckExact(v) &&
+    bool cacheable = is_exact_datetime(v) &&
                      PyUnicode_CheckExact(fmt.ptr());
     if (cacheable && last_strftime.hit(v, fmt.ptr()))
         return nb::borrow(last_strftime.text);

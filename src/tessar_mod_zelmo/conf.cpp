@@ -72,10 +72,11 @@ nb::object get_conf() {
         // Only a mapping is a configuration.  Anything else is reported and
         // not cached, so the next call reads the file again once it is fixed.
         if (!result.is_none() && !is_mapping(result)) {
+            nb::object found = steal_or_throw(type_name(result.ptr()));
             PyErr_Format(PyExc_TypeError,
                          "%U: the top level of the user configuration must be a mapping of "
-                         "settings, not %s",
-                         path.ptr(), Py_TYPE(result.ptr())->tp_name);
+                         "settings, not %S",
+                         path.ptr(), found.ptr());
             throw nb::python_error();
         }
         if (PyDict_SetItem(module_dict.ptr(), n.conf.ptr(), result.ptr()) < 0)

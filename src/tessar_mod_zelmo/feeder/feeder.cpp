@@ -69,7 +69,7 @@ bool is_nan(nb::handle v) {
     // A plain float (or numpy's float64, a float subclass) needs no call
     // into numpy; everything else goes through numpy.isnan as specified.
     if (PyFloat_CheckExact(o) || Py_TYPE(o) == numpy_float64)
-        return std::isnan(PyFloat_AS_DOUBLE(o));
+        return std::isnan(float_value(o));
     return truthy(call_method(global(n.np), n.isnan, v));
 }
 

@@ -51,7 +51,7 @@ nb::object now(void) {
 // a - b > limit, natively for floats, else with the interpreter's arithmetic.
 bool older_than(nb::handle a, nb::handle b, double limit) {
     if (PyFloat_CheckExact(a.ptr()) && PyFloat_CheckExact(b.ptr()))
-        return PyFloat_AS_DOUBLE(a.ptr()) - PyFloat_AS_DOUBLE(b.ptr()) > limit;
+        return float_value(a.ptr()) - float_value(b.ptr()) > limit;
     nb::object age = steal_or_throw(PyNumber_Subtract(a.ptr(), b.ptr()));
     nb::object bound = steal_or_throw(PyFloat_FromDouble(limit));
     int r = PyObject_RichCompareBool(age.ptr(), bound.ptr(), Py_GT);
@@ -192,7 +192,7 @@ bool may_flush(nb::handle self) {
 
 void extend_queue(nb::handle queue, nb::handle arr) {
     if (PyList_CheckExact(queue.ptr()) && (PyList_CheckExact(arr.ptr()) || PyTuple_CheckExact(arr.ptr()))) {
-        Py_ssize_t end = PyList_GET_SIZE(queue.ptr());
+        Py_ssize_t end = list_size(queue.ptr());
         if (PyList_SetSlice(queue.ptr(), end, end, arr.ptr()) < 0)
             throw nb::python_error();
         return;

@@ -29,6 +29,16 @@ nb::handle log_handler_write_method; // LogHandler.write as defined here
 
 // Whether the instance's own __dict__ holds `name` (shadowing the class's).
 bool instance_overrides(nb::handle self, nb::handle name) {
+#ifdef Py_LIMITED_API
+    PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!dict)
+        throw nb::python_error();
+    int found = PyDict_Contains(dict, name.ptr());
+    Py_DECREF(dict);
+    if (found < 0)
+        throw nb::python_error();
+    return found != 0;
+#else
     PyObject **dict = _PyObject_GetDictPtr(self.ptr());
     if (!dict || !*dict)
         return false;
@@ -36,6 +46,22 @@ bool instance_overrides(nb::handle self, nb::handle name) {
     if (!v && PyErr_Occurred())
         throw nb::python_error();
     return v != nullptr;
+#endif
+}
+
+// Whether the class attribute `name` of `type` is `expected` itself.
+bool class_attribute_is(PyTypeObject *type, nb::handle name, nb::handle expected) {
+#ifdef Py_LIMITED_API
+    PyObject *v = PyObject_GetAttr(reinterpret_cast<PyObject *>(type), name.ptr());
+    if (!v) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(v); // still held by the class
+    return v == expected.ptr();
+#else
+    return _PyType_Lookup(type, name.ptr()) == expected.ptr();
+#endif
 }
 
 nb::object global(nb::handle name) { return module_global(module_dict, name); }
@@ -69,7 +95,7 @@ nb::object log_formatter(nb::handle record, nb::handle) {
     nb::object list = steal_or_throw(PyList_New(3));
     for (int i = 0; i < 3; ++i) {
         Py_INCREF(parts[i]);
-        PyList_SET_ITEM(list.ptr(), i, parts[i]);
+        list_init_item(list.ptr(), i, parts[i]);
     }
     return steal_or_throw(PyUnicode_Join(blank.ptr(), list.ptr()));
 }
@@ -107,7 +133,7 @@ void log_handler_write(nb::handle self, nb::handle item) {
 // called through Python as usual.
 nb::object format_line(nb::handle self, nb::handle record) {
     PyTypeObject *type = Py_TYPE(self.ptr());
-    if (_PyType_Lookup(type, n.format.ptr()) == handler_format.ptr() &&
+    if (class_attribute_is(type, n.format, handler_format) &&
         !instance_overrides(self, n.format)) {
         nb::object formatter = get_attr(self, n.formatter);
         if (formatter.is(log_formatter_function))
@@ -117,7 +143,7 @@ nb::object format_line(nb::handle self, nb::handle record) {
 }
 
 void forward_line(nb::handle self, nb::handle line) {
-    if (_PyType_Lookup(Py_TYPE(self.ptr()), n.write.ptr()) == log_handler_write_method.ptr() &&
+    if (class_attribute_is(Py_TYPE(self.ptr()), n.write, log_handler_write_method) &&
         !instance_overrides(self, n.write)) {
         log_handler_write(self, line);
         return;
