@@ -10,4 +10,6 @@ PIP=(.venv/bin/python -m pip install --quiet --disable-pip-version-check)
 [ -x .venv/bin/python ] || "$PYTHON" -m venv .venv
 "${PIP[@]}" "scikit-build-core>=0.10" "nanobind>=2.4"
 "${PIP[@]}" ./standin
-"${PIP[@]}" --no-build-isolation --config-settings=build-dir=build/venv ".[test,demo]"
+# Symbols kept, so that perf and callgrind can name native functions.
+"${PIP[@]}" --no-build-isolation --config-settings=build-dir=build/venv \
+    --config-settings=install.strip=false ".[test,demo]"

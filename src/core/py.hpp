@@ -81,22 +81,48 @@ inline nb::object call(nb::handle callable, Args... args) {
                                               n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// obj.<name> when it is something other than `native` bound to obj, that
-// is, when a subclass or an instance attribute replaced the class's own
-// native method; a null object when the native method may be run directly.
-inline nb::object replaced_method(nb::handle obj, nb::handle name, nb::handle native) {
-    nb::object m = get_attr(obj, name);
+// Whether the instance's own __dict__ holds `name` (shadowing the class's).
+inline bool instance_dict_has(nb::handle obj, nb::handle name) {
 #ifdef Py_LIMITED_API
-    static PyObject *method_type = nb::object(nb::module_::import_("types").attr("MethodType")).release().ptr();
-    if (Py_TYPE(m.ptr()) == reinterpret_cast<PyTypeObject *>(method_type) &&
-        nb::getattr(m, "__func__").is(native) && nb::getattr(m, "__self__").is(obj))
-        return nb::object();
+    PyObject *dict = PyObject_GenericGetDict(obj.ptr(), nullptr);
+    if (!dict)
+        throw nb::python_error();
+    int found = PyDict_Contains(dict, name.ptr());
+    Py_DECREF(dict);
 #else
-    if (PyMethod_Check(m.ptr()) && PyMethod_GET_FUNCTION(m.ptr()) == native.ptr() &&
-        PyMethod_GET_SELF(m.ptr()) == obj.ptr())
-        return nb::object();
+    PyObject **dict = _PyObject_GetDictPtr(obj.ptr());
+    if (!dict || !*dict)
+        return false;
+    int found = PyDict_Contains(*dict, name.ptr());
 #endif
-    return m;
+    if (found < 0)
+        throw nb::python_error();
+    return found != 0;
+}
+
+// Whether the class attribute `name` of `type` is `expected` itself.
+inline bool class_attribute_is(PyTypeObject *type, nb::handle name, nb::handle expected) {
+#ifdef Py_LIMITED_API
+    PyObject *v = PyObject_GetAttr(reinterpret_cast<PyObject *>(type), name.ptr());
+    if (!v) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(v); // still held by the class
+    return v == expected.ptr();
+#else
+    return _PyType_Lookup(type, name.ptr()) == expected.ptr();
+#endif
+}
+
+// obj.<name> when it is something other than the class's own native method
+// `native`, that is, when a subclass or an instance attribute replaced it; a
+// null object when the native method may be run directly.  The common case
+// makes no bound method.
+inline nb::object replaced_method(nb::handle obj, nb::handle name, nb::handle native) {
+    if (class_attribute_is(Py_TYPE(obj.ptr()), name, native) && !instance_dict_has(obj, name))
+        return nb::object();
+    return get_attr(obj, name);
 }
 
 inline bool truthy(nb::handle o) {

@@ -19,6 +19,7 @@
 #include "core/py.hpp"
 #include "core/python_class.hpp"
 
+#include <climits>
 #include <vector>
 
 namespace nb = nanobind;
@@ -77,6 +78,14 @@ bool compare(nb::handle a, nb::handle b, int op) {
 // self.<name> += 1, on whatever number is there.
 void increment(nb::handle self, nb::handle name) {
     nb::object v = get_attr(self, name);
+    if (PyLong_CheckExact(v.ptr())) { // the usual case, without the generic dispatch
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+        if (!overflow && x < LLONG_MAX) {
+            set_attr(self, name, steal_or_throw(PyLong_FromLongLong(x + 1)));
+            return;
+        }
+    }
     set_attr(self, name, steal_or_throw(PyNumber_InPlaceAdd(v.ptr(), one.ptr())));
 }
 
@@ -181,11 +190,9 @@ void flush(nb::handle self) {
     set_attr(self, n.failed_flush_time, nb::none());
 }
 
-// Whether this write may flush: not inside a flush, and not within the
-// batch age of a failed attempt.
+// Whether this write may flush: not within the batch age of a failed
+// attempt.  (Inside a flush, the nested flush() itself does nothing.)
 bool may_flush(nb::handle self) {
-    if (truthy(get_attr(self, n.flushing)))
-        return false;
     nb::object failed = get_attr(self, n.failed_flush_time);
     return failed.is_none() || older_than(now(), failed, kMaxBatchAgeSeconds);
 }
@@ -210,7 +217,7 @@ void feed_writer_write(nb::handle self, nb::handle key, nb::handle arr) {
     // A failed flush still lets this call count and queue its records; the
     // error is raised once they are safe in the queue.
     std::exception_ptr flush_error;
-    if (may_flush(self) && ask_should_flush(self, portfolio_feed)) {
+    if (ask_should_flush(self, portfolio_feed) && may_flush(self)) {
         try {
             call_method(self, n.flush);
         } catch (nb::python_error &) {

@@ -27,43 +27,6 @@ nb::handle handler_format;           // logbook's Handler.format
 nb::handle log_formatter_function;   // this module's log_formatter
 nb::handle log_handler_write_method; // LogHandler.write as defined here
 
-// Whether the instance's own __dict__ holds `name` (shadowing the class's).
-bool instance_overrides(nb::handle self, nb::handle name) {
-#ifdef Py_LIMITED_API
-    PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
-    if (!dict)
-        throw nb::python_error();
-    int found = PyDict_Contains(dict, name.ptr());
-    Py_DECREF(dict);
-    if (found < 0)
-        throw nb::python_error();
-    return found != 0;
-#else
-    PyObject **dict = _PyObject_GetDictPtr(self.ptr());
-    if (!dict || !*dict)
-        return false;
-    PyObject *v = PyDict_GetItemWithError(*dict, name.ptr());
-    if (!v && PyErr_Occurred())
-        throw nb::python_error();
-    return v != nullptr;
-#endif
-}
-
-// Whether the class attribute `name` of `type` is `expected` itself.
-bool class_attribute_is(PyTypeObject *type, nb::handle name, nb::handle expected) {
-#ifdef Py_LIMITED_API
-    PyObject *v = PyObject_GetAttr(reinterpret_cast<PyObject *>(type), name.ptr());
-    if (!v) {
-        PyErr_Clear();
-        return false;
-    }
-    Py_DECREF(v); // still held by the class
-    return v == expected.ptr();
-#else
-    return _PyType_Lookup(type, name.ptr()) == expected.ptr();
-#endif
-}
-
 nb::object global(nb::handle name) { return module_global(module_dict, name); }
 
 nb::object calendar_dt() {
@@ -134,7 +97,7 @@ void log_handler_write(nb::handle self, nb::handle item) {
 nb::object format_line(nb::handle self, nb::handle record) {
     PyTypeObject *type = Py_TYPE(self.ptr());
     if (class_attribute_is(type, n.format, handler_format) &&
-        !instance_overrides(self, n.format)) {
+        !instance_dict_has(self, n.format)) {
         nb::object formatter = get_attr(self, n.formatter);
         if (formatter.is(log_formatter_function))
             return log_formatter(record, self);
@@ -144,7 +107,7 @@ nb::object format_line(nb::handle self, nb::handle record) {
 
 void forward_line(nb::handle self, nb::handle line) {
     if (class_attribute_is(Py_TYPE(self.ptr()), n.write, log_handler_write_method) &&
-        !instance_overrides(self, n.write)) {
+        !instance_dict_has(self, n.write)) {
         log_handler_write(self, line);
         return;
     }
