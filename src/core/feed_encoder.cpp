@@ -486,14 +486,8 @@ void FormBodyBuilder::put_default(PyObject *o) {
         }
         if (is_instance(o, np.integer)) {
             nb::object v = steal_or_throw(PyNumber_Index(o));
-            size_t mark = out_.size();
-            try {
-                put_int(v.ptr());
-                return;
-            } catch (nb::python_error &) {
-                out_.resize(mark);
-                throw;
-            }
+            put_int(v.ptr()); // writes nothing unless it succeeds
+            return;
         }
         if (is_instance(o, np.floating)) {
             nb::object v = steal_or_throw(PyNumber_Float(o));

@@ -131,11 +131,10 @@ const char *status_class(long status) {
     set_attr(response, client->n.raw, call(client->BytesIO, content));
     nb::object message = steal_or_throw(PyUnicode_FromFormat(
         "%ld %s: %S for url: %S", status, status_class(status), reason.ptr(), url.ptr()));
-    PyObject *kwnames = nb::make_tuple("response").release().ptr();
+    nb::object kwnames = nb::make_tuple(client->n.response);
     PyObject *argv[] = {nullptr, message.ptr(), response.ptr()};
     nb::object exc = steal_or_throw(PyObject_Vectorcall(
-        client->HTTPError.ptr(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-    Py_DECREF(kwnames);
+        client->HTTPError.ptr(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
     PyErr_SetObject(client->HTTPError.ptr(), exc.ptr());
     throw nb::python_error();
 }
@@ -253,13 +252,7 @@ void post_feed_form(nb::handle url, const std::string &body, nb::handle timeout)
     struct Closer {
         nb::handle conn;
         ~Closer() {
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            PyObject *r = PyObject_CallMethodObjArgs(conn.ptr(), client->n.close.ptr(), nullptr);
-            if (r)
-                Py_DECREF(r);
-            PyErr_Clear();
-            PyErr_Restore(type, value, tb);
+            preserving_error([&] { call_method(conn, client->n.close); });
         }
     } closer{conn};
 

@@ -163,6 +163,21 @@ inline nb::object builtin(nb::handle name) {
     return nb::borrow(v);
 }
 
+// Runs `cleanup` (Python calls made on the way out, such as closing a
+// connection) without disturbing the error being raised; an error of its own
+// is dropped.
+template <typename Cleanup>
+void preserving_error(Cleanup &&cleanup) noexcept {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    try {
+        cleanup();
+    } catch (...) {
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+}
+
 // A tuple built from already-owned references, without refcount churn.
 class TupleBuilder {
 public:

@@ -45,7 +45,7 @@ nb::handle module_dict;
 nb::handle one;              // the int 1
 nb::handle native_should_flush; // FeedWriter.should_flush as defined here
 
-nb::object now(void) {
+nb::object now() {
     return call_method(module_global(module_dict, n.time), n.time);
 }
 
@@ -125,11 +125,7 @@ class FlushingFlag {
 public:
     explicit FlushingFlag(nb::handle self) : self_(self) { set_attr(self_, n.flushing, nb::bool_(true)); }
     ~FlushingFlag() {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        if (PyObject_SetAttr(self_.ptr(), n.flushing.ptr(), Py_False) < 0)
-            PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+        preserving_error([&] { set_attr(self_, n.flushing, nb::bool_(false)); });
     }
     FlushingFlag(const FlushingFlag &) = delete;
     FlushingFlag &operator=(const FlushingFlag &) = delete;

@@ -95,23 +95,20 @@ void log_handler_write(nb::handle self, nb::handle item) {
 // installed, LogHandler.write); an override or a replaced formatter is
 // called through Python as usual.
 nb::object format_line(nb::handle self, nb::handle record) {
-    PyTypeObject *type = Py_TYPE(self.ptr());
-    if (class_attribute_is(type, n.format, handler_format) &&
-        !instance_dict_has(self, n.format)) {
-        nb::object formatter = get_attr(self, n.formatter);
-        if (formatter.is(log_formatter_function))
-            return log_formatter(record, self);
-    }
+    nb::object replaced = replaced_method(self, n.format, handler_format);
+    if (replaced.is_valid())
+        return call(replaced, record);
+    if (get_attr(self, n.formatter).is(log_formatter_function))
+        return log_formatter(record, self);
     return call_method(self, n.format, record);
 }
 
 void forward_line(nb::handle self, nb::handle line) {
-    if (class_attribute_is(Py_TYPE(self.ptr()), n.write, log_handler_write_method) &&
-        !instance_dict_has(self, n.write)) {
+    nb::object replaced = replaced_method(self, n.write, log_handler_write_method);
+    if (replaced.is_valid())
+        call(replaced, line);
+    else
         log_handler_write(self, line);
-        return;
-    }
-    call_method(self, n.write, line);
 }
 
 void emit(nb::handle self, nb::handle record) {
