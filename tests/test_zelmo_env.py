@@ -190,6 +190,45 @@ def test_save_exception(loaded_conf, strategy_file):
     assert rows(loaded_conf["sqlite_path"], "backtests")[0]["exception"] == "None"
 
 
+class RecordingCursor(sqlite3.Cursor):
+    statements = []
+
+    def execute(self, sql, params=()):
+        self.statements.append((sql, params))
+        return super().execute(sql, params)
+
+
+class RecordingConnection(sqlite3.Connection):
+    def cursor(self, factory=RecordingCursor):
+        return super().cursor(factory)
+
+
+def test_statements_are_parameterised_and_stable(loaded_conf, strategy_file, monkeypatch):
+    """The exact (statement, parameters) pairs the cursor gets, on every
+    interpreter; values never appear in the statement text."""
+    RecordingCursor.statements = statements = []
+    connect = sqlite3.connect
+    monkeypatch.setattr(zelmo_env, "sqlite3", types.SimpleNamespace(
+        connect=lambda path: connect(path, factory=RecordingConnection)))
+    ze = ZelmoEnv(make_env(strategy_file), Section(comment="it's; --"))
+    ze.save_exception(RuntimeError("'); DROP TABLE backtests; --"))
+
+    (algorithm,), (backtest,) = rows(loaded_conf["sqlite_path"], "algorithms"), rows(
+        loaded_conf["sqlite_path"], "backtests")
+    code, config = algorithm["code"], algorithm["config"]
+    assert statements == [
+        ("INSERT INTO `algorithms` (`name`, `securities`, `code`, `config`, `last_modified`) "
+         "VALUES (?, ?, ?, ?, ?)",
+         ["外部回测", "stock_future", code, config, algorithm["last_modified"]]),
+        ("INSERT INTO `backtests` (`algorithm_id`, `config`, `state`, `comment`, `time_spent`, "
+         "`uuid`, `code`) VALUES (?, ?, ?, ?, ?, ?, ?)",
+         [algorithm["id"], config, "executing", "it's; --", 0, backtest["uuid"], code]),
+        ("UPDATE `backtests` SET `exception` = ? WHERE `backtests`.`id` = ?",
+         ["'); DROP TABLE backtests; --", backtest["id"]]),
+    ]
+    assert backtest["exception"] == "'); DROP TABLE backtests; --"
+
+
 def test_second_registration_rewrites_the_identity_file(loaded_conf, strategy_file):
     ZelmoEnv(make_env(strategy_file), Section())
     second = ZelmoEnv(make_env(strategy_file), Section())

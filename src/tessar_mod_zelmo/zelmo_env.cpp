@@ -21,13 +21,13 @@ constexpr const char *kUnknownComment = "Unknown tsr instance";
 struct Names {
     // module globals
     nb::handle conf, pellard, user_system_log, os, sqlite3, json, uuid, codecs, datetime;
-    nb::handle utc, tzchina, Q, T, Result, sqlite_compile, FEED_SERVICE_URL;
+    nb::handle utc, tzchina, T, Result, Insert, Update, sqlite_compile, FEED_SERVICE_URL;
     // attributes
     nb::handle env, mod_config, algorithm_id, backtest_id, sqlite_url, pid_path, comment;
     nb::handle conn, sqlite_result, activate, feeds_writer, identify_process;
     nb::handle path, dirname, exists, makedirs, abspath, connect, FeedWriter, config, base;
     nb::handle strategy_file, cursor, execute, lastrowid, commit, rollback, info, getpid;
-    nb::handle open, read, write, close, tables, insert, update, where;
+    nb::handle open, read, write, close, compile;
     nb::handle algorithms, backtests, id, uuid1, start_date, end_date, strftime, accounts;
     nb::handle get, frequency, benchmark, mod, sys_simulation, sys_risk, extra;
     nb::handle commission_multiplier, margin_multiplier, matching_type, slippage;
@@ -66,9 +66,12 @@ auto with_file(nb::handle file, Body &&body) {
     }
 }
 
-// A new query bound to the run's result object (SQLite statements).
-nb::object new_query(nb::handle self) {
-    return global(n.Q)(nb::arg("result") = get_attr(self, n.sqlite_result));
+// The (statement text, parameters) pair of a statement, compiled by the
+// run's result object (the SQLite dialect).  Statements are built from the
+// library's statement classes: a query object clones itself through
+// copy.copy(super(...)), which newer interpreters no longer support.
+nb::object compile_statement(nb::handle self, nb::handle statement) {
+    return call_method(get_attr(self, n.sqlite_result), n.compile, statement);
 }
 
 nb::object table(nb::handle name) { return get_attr(global(n.T), name); }
@@ -133,8 +136,8 @@ void register_run(nb::handle self, nb::handle cursor, nb::handle identity, nb::h
         strategy["code"] = code;
         strategy["config"] = config_json;
         strategy["last_modified"] = registration_time();
-        execute(cursor, call_method(call_method(new_query(self), n.tables, table(n.algorithms)),
-                                    n.insert, strategy));
+        execute(cursor, compile_statement(
+                            self, global(n.Insert)(table(n.algorithms), nb::arg("mapping") = strategy)));
         set_attr(self, n.algorithm_id, get_attr(cursor, n.lastrowid));
 
         nb::dict run;
@@ -145,8 +148,8 @@ void register_run(nb::handle self, nb::handle cursor, nb::handle identity, nb::h
         run["time_spent"] = 0;
         run["uuid"] = identity;
         run["code"] = code;
-        execute(cursor, call_method(call_method(new_query(self), n.tables, table(n.backtests)),
-                                    n.insert, run));
+        execute(cursor, compile_statement(
+                            self, global(n.Insert)(table(n.backtests), nb::arg("mapping") = run)));
         set_attr(self, n.backtest_id, get_attr(cursor, n.lastrowid));
         call_method(conn, n.commit);
     } catch (nb::python_error &) {
@@ -235,8 +238,8 @@ void save_exception(nb::handle self, nb::handle exception) {
         get_attr(backtests, n.id).ptr(), get_attr(self, n.backtest_id).ptr(), Py_EQ));
     nb::dict values;
     values["exception"] = str_of(exception);
-    nb::object query = call_method(call_method(new_query(self), n.tables, backtests), n.where, condition);
-    execute(cursor, call_method(query, n.update, values));
+    execute(cursor, compile_statement(self, global(n.Update)(backtests, nb::arg("mapping") = values,
+                                                             nb::arg("where") = condition)));
     call_method(conn, n.commit);
 }
 
@@ -250,7 +253,7 @@ NB_MODULE(zelmo_env, m) {
 #define NAME(x) intern(#x)
     n = Names{NAME(conf), NAME(pellard), NAME(user_system_log), NAME(os), NAME(sqlite3),
               NAME(json), NAME(uuid), NAME(codecs), NAME(datetime), NAME(utc), NAME(tzchina),
-              NAME(Q), NAME(T), NAME(Result), NAME(sqlite_compile), NAME(FEED_SERVICE_URL),
+              NAME(T), NAME(Result), NAME(Insert), NAME(Update), NAME(sqlite_compile), NAME(FEED_SERVICE_URL),
               NAME(env), NAME(mod_config), NAME(algorithm_id), NAME(backtest_id),
               NAME(sqlite_url), NAME(pid_path), NAME(comment), NAME(conn),
               NAME(sqlite_result), NAME(activate), NAME(feeds_writer), NAME(identify_process),
@@ -258,8 +261,7 @@ NB_MODULE(zelmo_env, m) {
               NAME(connect), NAME(FeedWriter), NAME(config), NAME(base), NAME(strategy_file),
               NAME(cursor), NAME(execute), NAME(lastrowid), NAME(commit), NAME(rollback),
               NAME(info), NAME(getpid), NAME(open), NAME(read), NAME(write), NAME(close),
-              NAME(tables), NAME(insert), NAME(update),
-              NAME(where), NAME(algorithms), NAME(backtests), NAME(id), NAME(uuid1),
+              NAME(compile), NAME(algorithms), NAME(backtests), NAME(id), NAME(uuid1),
               NAME(start_date), NAME(end_date), NAME(strftime), NAME(accounts), NAME(get),
               NAME(frequency), NAME(benchmark), NAME(mod), NAME(sys_simulation),
               NAME(sys_risk), NAME(extra), NAME(commission_multiplier),
@@ -279,6 +281,8 @@ NB_MODULE(zelmo_env, m) {
     m.attr("Q") = smartsql.attr("Q");
     m.attr("T") = smartsql.attr("T");
     m.attr("Result") = smartsql.attr("Result");
+    m.attr("Insert") = smartsql.attr("Insert");
+    m.attr("Update") = smartsql.attr("Update");
     m.attr("sqlite_compile") = nb::module_::import_("sqlbuilder.smartsql.dialects.sqlite").attr("compile");
     // The front end's feed service; a module constant that tests may point elsewhere.
     m.attr("FEED_SERVICE_URL") = kFeedServiceUrl;
