@@ -194,10 +194,9 @@ def test_request_bytes_are_those_of_requests(monkeypatch):
     for var in ("HTTP_PROXY", "http_proxy", "ALL_PROXY"):
         monkeypatch.delenv(var, raising=False)
     capture = RawCapture(4)
-    body = reference_body({"trade_feeds": [(1, "买入 a&b=c")]})
     requests.post(capture.url, data={}, timeout=10)
-    requests.post(capture.url, data=body,
-                  headers={"Content-Type": "application/x-www-form-urlencoded"}, timeout=10)
+    requests.post(capture.url, data={"trade_feeds": dumps_records([(1, "买入 a&b=c")])},
+                  timeout=10)
     writer = FeedWriter(capture.url)
     writer.flush()
     writer.write("trade_feeds", [(1, "买入 a&b=c")])
