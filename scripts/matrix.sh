@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
-# The version matrix: builds dist/ (scripts/wheels.sh), then for each
-# supported CPython installs the wheel for that version into a fresh venv in
-# which no compiler, CMake or other build tool is reachable, and runs the
-# whole test suite against the installed wheel, deprecations as errors.
-# Last, the sdist is installed with plain pip into a fresh venv and tested.
+# The version matrix: builds dist/ (scripts/wheels.sh), then installs the
+# wheels binary-only, with no compiler, CMake or other build tool reachable,
+# and runs the whole test suite against the installed mod:
+#   - this machine's CPython 3.9 to 3.13 (pyenv), 3.13 under -X dev;
+#   - CPython 3.9 with the oldest dependency versions the mod declares;
+#   - Debian 11 (bullseye, glibc 2.31) with its own python3 (3.9), in a
+#     Debian root under chroot;
+#   - Debian unstable (sid) with its newest two CPython packages (3.14 and
+#     3.15 today), the stable-ABI wheel, in a Debian root under chroot;
+#   - last, the sdist built by plain pip on this machine's python3.
 #     scripts/matrix.sh [--no-build]    (--no-build: use dist/ as it is)
+# The Debian roots are made with debootstrap and kept in build/roots/ for
+# later runs; a run from a clean clone makes them (needs root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/pythons.sh
@@ -19,41 +26,138 @@ rm -rf $work
 mkdir -p $work
 TEST_DEPS=(pytest hypothesis)
 PIP=(--quiet --disable-pip-version-check)
+STANDIN_WHEEL=$(ls dist/standin/*.whl)
 
-# Runs the suite in `venv` against the mod installed there; with a third
-# argument, with nothing but the venv on PATH and no compiler.
-run_suite() { # venv, label [isolated]
-    local venv=$1 label=$2
-    local -a run=("$venv/bin/python")
-    [ -z "${3:-}" ] || run=(env PATH="$PWD/$venv/bin" CC=/bin/false CXX=/bin/false "$venv/bin/python")
-    "${run[@]}" -c "import tessar_mod_zelmo, sys; \
-        assert tessar_mod_zelmo.__file__.startswith(sys.prefix), tessar_mod_zelmo.__file__"
-    if "${run[@]}" -m pytest -q -p no:cacheprovider tests >"$venv.log" 2>&1; then
-        echo "== $label: $(tail -1 "$venv.log")"
+# Runs the suite with `python` (a command, possibly chroot'ed) from `dir`.
+run_suite() { # label, log, dir, python command...
+    local label=$1 log=$2 dir=$3
+    shift 3
+    if (cd "$dir" && "$@" -m pytest -q -p no:cacheprovider tests) >"$log" 2>&1; then
+        echo "== $label: $(tail -1 "$log")"
     else
-        cat "$venv.log"
+        cat "$log"
         echo "error: the suite failed on $label" >&2
         return 1
     fi
 }
 
-for version in "${SUPPORTED_VERSIONS[@]}"; do
-    venv=$work/py$version
-    "$(python_for "$version")" -m venv $venv
-    wheel=$(wheel_for "$version")
-    # Binary wheels only, and nothing to build them with.
-    env PATH="$PWD/$venv/bin" CC=/bin/false CXX=/bin/false /bin/bash -c '
+no_build_tools() { # PATH to check
+    env PATH="$1" /bin/sh -c '
         for tool in cc gcc g++ c++ clang cmake ninja make; do
             if command -v $tool >/dev/null 2>&1; then echo "error: $tool is reachable" >&2; exit 1; fi
         done'
+}
+
+# --- this machine's interpreters ----------------------------------------------
+
+# A venv of CPython $1 with the mod's wheel and `extra` packages, binary-only.
+pyenv_leg() { # version, label, [python options], [extra requirements...]
+    local version=$1 label=$2 options=$3
+    shift 3
+    local venv=$work/py$version${options:+-dev}
+    [ $# -eq 0 ] || venv=$work/py$version-oldest
+    "$(python_for "$version")" -m venv $venv
+    no_build_tools "$PWD/$venv/bin"
     env PATH="$PWD/$venv/bin" CC=/bin/false CXX=/bin/false \
         "$venv/bin/python" -m pip install "${PIP[@]}" --only-binary :all: \
-        "$wheel" dist/standin/*.whl "${TEST_DEPS[@]}"
-    run_suite $venv "CPython $version, $(basename "$wheel")" isolated
+        "$(wheel_for "$version")" "$STANDIN_WHEEL" "${TEST_DEPS[@]}" "$@"
+    local -a python=(env PATH="$PWD/$venv/bin" CC=/bin/false CXX=/bin/false "$PWD/$venv/bin/python")
+    [ -z "$options" ] || python+=("$options")
+    "${python[@]}" -c "import tessar_mod_zelmo, sys; \
+        assert tessar_mod_zelmo.__file__.startswith(sys.prefix), tessar_mod_zelmo.__file__"
+    run_suite "$label" "$venv.log" . "${python[@]}"
+}
+
+for version in "${SUPPORTED_VERSIONS[@]}"; do
+    options=""
+    [ "$version" != 3.13 ] || options="-Xdev"
+    pyenv_leg "$version" "CPython $version $options, $(basename "$(wheel_for "$version")")" "$options"
+done
+mapfile -t OLDEST < <(sed -n 's/^ *"\([A-Za-z0-9_-]*\)>=\([0-9.]*\)".*/\1==\2/p' pyproject.toml)
+pyenv_leg 3.9 "CPython 3.9, oldest dependencies (${OLDEST[*]})" "" "${OLDEST[@]}"
+
+# --- Debian systems under chroot ----------------------------------------------
+
+ROOTS=build/roots
+MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
+command -v debootstrap >/dev/null || apt-get install -y -q debootstrap >/dev/null
+
+# build/roots/$1: a minimal Debian $2 with python3 and venv, made once.
+debian_root() { # name, suite
+    local root=$ROOTS/$1
+    if [ ! -e "$root/.complete" ]; then
+        rm -rf "$root"
+        mkdir -p $ROOTS
+        echo "making a Debian $2 root in $root"
+        debootstrap --variant=minbase --include=python3,python3-venv,ca-certificates \
+            "$2" "$root" "$MIRROR" >"$root.log" 2>&1 || {
+            tail -20 "$root.log"
+            echo "error: debootstrap of Debian $2 failed" >&2
+            return 1
+        }
+        touch "$root/.complete"
+    fi
+    # pip inside reaches PyPI as this machine does: its resolver and CA bundle.
+    cp /etc/resolv.conf "$root/etc/resolv.conf"
+    for var in PIP_CERT SSL_CERT_FILE; do
+        if [ -n "${!var:-}" ] && [ -f "${!var}" ]; then
+            mkdir -p "$root$(dirname "${!var}")"
+            cp "${!var}" "$root${!var}"
+        fi
+    done
+}
+
+in_root() { # root, command...
+    local root=$1
+    shift
+    local -a vars=(PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8)
+    for var in PIP_CERT SSL_CERT_FILE PIP_DEFAULT_TIMEOUT; do
+        [ -z "${!var:-}" ] || vars+=("$var=${!var}")
+    done
+    chroot "$root" /usr/bin/env -i "${vars[@]}" "$@"
+}
+
+# The suite in a venv of the root's `python` with `wheel` installed.
+debian_leg() { # root, python (in the root), wheel, label
+    local root=$1 python=$2 wheel=$3 label=$4
+    local dir=/work/zelmo-$(basename "$python")
+    rm -rf "$root$dir"
+    mkdir -p "$root$dir"
+    cp -r tests pyproject.toml "$wheel" "$STANDIN_WHEEL" "$root$dir/"
+    in_root "$root" /bin/sh -c "! command -v cc gcc g++ c++ clang cmake make >/dev/null" || {
+        echo "error: a build tool is reachable in $root" >&2
+        return 1
+    }
+    in_root "$root" "$python" -m venv "$dir/venv"
+    in_root "$root" "$dir/venv/bin/python" -m pip install "${PIP[@]}" --only-binary :all: \
+        "$dir/$(basename "$wheel")" "$dir/$(basename "$STANDIN_WHEEL")" "${TEST_DEPS[@]}"
+    in_root "$root" "$dir/venv/bin/python" -c "import tessar_mod_zelmo, sys; \
+        assert tessar_mod_zelmo.__file__.startswith(sys.prefix), tessar_mod_zelmo.__file__"
+    run_suite "$label" "$work/$(basename "$root")-$(basename "$python").log" . \
+        in_root "$root" /bin/sh -c "cd $dir && exec $dir/venv/bin/python \"\$@\"" python
+}
+
+debian_root bullseye bullseye
+debian_leg $ROOTS/bullseye /usr/bin/python3 "$(wheel_for 3.9)" \
+    "Debian 11 (glibc $(in_root $ROOTS/bullseye ldd --version | sed -n '1s/.* //p')), its $(in_root $ROOTS/bullseye python3 --version)"
+
+debian_root sid sid
+in_root $ROOTS/sid apt-get update -q >/dev/null
+# The newest two CPython versions sid carries (3.14 and 3.15 when written).
+mapfile -t SID_PYTHONS < <(in_root $ROOTS/sid apt-cache search --names-only '^python3\.[0-9]+$' |
+    cut -d' ' -f1 | sort -V | tail -2)
+echo "Debian sid carries ${SID_PYTHONS[*]}; testing those"
+packages=()
+for python in "${SID_PYTHONS[@]}"; do packages+=("$python" "$python-venv"); done
+in_root $ROOTS/sid env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${packages[@]}" >/dev/null
+for python in "${SID_PYTHONS[@]}"; do
+    debian_leg $ROOTS/sid "/usr/bin/$python" "$(wheel_for 3.12)" \
+        "Debian sid, its $(in_root $ROOTS/sid "$python" --version), $(basename "$(wheel_for 3.12)")"
 done
 
-# The sdist, built by plain pip on this machine's default interpreter.
+# --- the sdist, built by plain pip on this machine's default interpreter ----------
+
 venv=$work/sdist
 python3 -m venv $venv
-$venv/bin/python -m pip install "${PIP[@]}" dist/tessar_mod_zelmo-*.tar.gz dist/standin/*.whl "${TEST_DEPS[@]}"
-run_suite $venv "sdist on $(python3 --version)"
+$venv/bin/python -m pip install "${PIP[@]}" dist/tessar_mod_zelmo-*.tar.gz "$STANDIN_WHEEL" "${TEST_DEPS[@]}"
+run_suite "sdist on $(python3 --version)" $venv.log . $venv/bin/python

@@ -35,6 +35,15 @@ inline double float_value(PyObject *f) { return PyFloat_AS_DOUBLE(f); }
 inline Py_ssize_t text_length(PyObject *s) { return PyUnicode_GET_LENGTH(s); }
 #endif
 
+#ifdef Py_LIMITED_API
+// The running interpreter's attribute lookup that reports a missing attribute
+// by returning 0 instead of raising: PyObject_GetOptionalAttr (3.13 and
+// later) or, on 3.12, _PyObject_LookupAttr, which has the same contract.
+// Null when the interpreter exports neither.  Found once, at first use.
+using OptionalAttrLookup = int (*)(PyObject *, PyObject *, PyObject **);
+OptionalAttrLookup optional_attr_lookup();
+#endif
+
 // The type's __name__, as a new reference.
 inline PyObject *type_name(PyObject *o) {
     return PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(o)), "__name__");

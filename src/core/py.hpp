@@ -39,6 +39,13 @@ inline void set_attr(nb::handle o, nb::handle name, nb::handle value) {
 inline nb::object get_attr_optional(nb::handle o, nb::handle name) {
     PyObject *result = nullptr;
 #if defined(Py_LIMITED_API)
+    // The stable ABI of 3.12 has no such lookup; the running interpreter's
+    // own one is used when it has one (see capi.hpp).
+    if (OptionalAttrLookup lookup = optional_attr_lookup()) {
+        if (lookup(o.ptr(), name.ptr(), &result) < 0)
+            throw nb::python_error();
+        return nb::steal(result);
+    }
     result = PyObject_GetAttr(o.ptr(), name.ptr());
     if (!result) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
