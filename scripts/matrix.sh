@@ -9,7 +9,9 @@
 #   - Debian unstable (sid) with its newest two CPython packages (3.14 and
 #     3.15 today), the stable-ABI wheel, in a Debian root under chroot;
 #   - last, the sdist built by plain pip on this machine's python3.
-#     scripts/matrix.sh [--no-build]    (--no-build: use dist/ as it is)
+#     scripts/matrix.sh [--no-build] [LEG...]
+# --no-build uses dist/ as it is; LEGs (pyenv, oldest, bullseye, sid, sdist)
+# pick legs to run, all by default.
 # The Debian roots are made with debootstrap and kept in build/roots/ for
 # later runs; a run from a clean clone makes them (needs root).
 set -euo pipefail
@@ -19,7 +21,15 @@ source scripts/pythons.sh
 for version in "${SUPPORTED_VERSIONS[@]}"; do
     python_for "$version" >/dev/null # fail at once, naming a missing interpreter
 done
-[ "${1:-}" = "--no-build" ] || scripts/wheels.sh
+build=1
+if [ "${1:-}" = "--no-build" ]; then
+    build=0
+    shift
+fi
+LEGS=("$@")
+[ ${#LEGS[@]} -gt 0 ] || LEGS=(pyenv oldest bullseye sid sdist)
+wanted() { [[ " ${LEGS[*]} " == *" $1 "* ]]; }
+[ $build = 0 ] || scripts/wheels.sh
 
 work=build/matrix
 rm -rf $work
@@ -68,19 +78,26 @@ pyenv_leg() { # version, label, [python options], [extra requirements...]
     run_suite "$label" "$venv.log" . "${python[@]}"
 }
 
-for version in "${SUPPORTED_VERSIONS[@]}"; do
-    options=""
-    [ "$version" != 3.13 ] || options="-Xdev"
-    pyenv_leg "$version" "CPython $version $options, $(basename "$(wheel_for "$version")")" "$options"
-done
-mapfile -t OLDEST < <(sed -n 's/^ *"\([A-Za-z0-9_-]*\)>=\([0-9.]*\)".*/\1==\2/p' pyproject.toml)
-pyenv_leg 3.9 "CPython 3.9, oldest dependencies (${OLDEST[*]})" "" "${OLDEST[@]}"
+if wanted pyenv; then
+    for version in "${SUPPORTED_VERSIONS[@]}"; do
+        options=""
+        [ "$version" != 3.13 ] || options="-Xdev"
+        pyenv_leg "$version" "CPython $version${options:+ $options}, $(basename "$(wheel_for "$version")")" \
+            "$options"
+    done
+fi
+if wanted oldest; then
+    mapfile -t OLDEST < <(sed -n 's/^ *"\([A-Za-z0-9_-]*\)>=\([0-9.]*\)".*/\1==\2/p' pyproject.toml)
+    pyenv_leg 3.9 "CPython 3.9, oldest dependencies (${OLDEST[*]})" "" "${OLDEST[@]}"
+fi
 
 # --- Debian systems under chroot ----------------------------------------------
 
 ROOTS=build/roots
 MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
-command -v debootstrap >/dev/null || apt-get install -y -q debootstrap >/dev/null
+if wanted bullseye || wanted sid; then
+    command -v debootstrap >/dev/null || apt-get install -y -q debootstrap >/dev/null
+fi
 
 # build/roots/$1: a minimal Debian $2 with python3 and venv, made once.
 debian_root() { # name, suite
@@ -137,26 +154,35 @@ debian_leg() { # root, python (in the root), wheel, label
         in_root "$root" /bin/sh -c "cd $dir && exec $dir/venv/bin/python \"\$@\"" python
 }
 
-debian_root bullseye bullseye
-debian_leg $ROOTS/bullseye /usr/bin/python3 "$(wheel_for 3.9)" \
-    "Debian 11 (glibc $(in_root $ROOTS/bullseye ldd --version | sed -n '1s/.* //p')), its $(in_root $ROOTS/bullseye python3 --version)"
+if wanted bullseye; then
+    debian_root bullseye bullseye
+    debian_leg $ROOTS/bullseye /usr/bin/python3 "$(wheel_for 3.9)" \
+        "Debian 11 (glibc $(in_root $ROOTS/bullseye ldd --version | sed -n '1s/.* //p')), its $(in_root $ROOTS/bullseye python3 --version)"
+fi
 
-debian_root sid sid
-in_root $ROOTS/sid apt-get update -q >/dev/null
-# The newest two CPython versions sid carries (3.14 and 3.15 when written).
-mapfile -t SID_PYTHONS < <(in_root $ROOTS/sid apt-cache search --names-only '^python3\.[0-9]+$' |
-    cut -d' ' -f1 | sort -V | tail -2)
-echo "Debian sid carries ${SID_PYTHONS[*]}; testing those"
-packages=()
-for python in "${SID_PYTHONS[@]}"; do packages+=("$python" "$python-venv"); done
-in_root $ROOTS/sid env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${packages[@]}" >/dev/null
-for python in "${SID_PYTHONS[@]}"; do
-    debian_leg $ROOTS/sid "/usr/bin/$python" "$(wheel_for 3.12)" \
-        "Debian sid, its $(in_root $ROOTS/sid "$python" --version), $(basename "$(wheel_for 3.12)")"
-done
+# Debian sid with the newest two CPython versions it carries (3.14 and 3.15
+# when written), each with the stable-ABI wheel.
+sid_legs() {
+    debian_root sid sid
+    # The archive reached may be a dated copy, whose sid index has expired.
+    in_root $ROOTS/sid apt-get -o Acquire::Check-Valid-Until=false update -q >/dev/null
+    local -a pythons packages=()
+    mapfile -t pythons < <(in_root $ROOTS/sid apt-cache search --names-only '^python3\.[0-9]+$' |
+        cut -d' ' -f1 | sort -V | tail -2)
+    echo "Debian sid carries ${pythons[*]} (newest two); testing those"
+    for python in "${pythons[@]}"; do packages+=("$python" "$python-venv"); done
+    in_root $ROOTS/sid env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${packages[@]}" \
+        >/dev/null
+    for python in "${pythons[@]}"; do
+        debian_leg $ROOTS/sid "/usr/bin/$python" "$(wheel_for 3.12)" \
+            "Debian sid, its $(in_root $ROOTS/sid "$python" --version), $(basename "$(wheel_for 3.12)")"
+    done
+}
+if wanted sid; then sid_legs; fi
 
 # --- the sdist, built by plain pip on this machine's default interpreter ----------
 
+wanted sdist || exit 0
 venv=$work/sdist
 python3 -m venv $venv
 $venv/bin/python -m pip install "${PIP[@]}" dist/tessar_mod_zelmo-*.tar.gz "$STANDIN_WHEEL" "${TEST_DEPS[@]}"

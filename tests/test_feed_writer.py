@@ -5,6 +5,7 @@ import json
 import operator
 import re
 import socket
+import sys
 import threading
 import time
 import urllib.parse
@@ -300,7 +301,9 @@ def test_hostile_values_go_out_as_the_reference_rule_and_block_nothing(feed_serv
     assert fields[3] == "3 days" and fields[5:9] == [-7, 2 ** 64 - 1, 0.25, True]
     assert fields[10:12] == [1, [3, 2, 1]]
     assert fields[12] == nested(600) and fields[13] == "[1, [...]]"
-    assert fields[14] == "<unprintable int object>" and fields[16] == "{(1, 2): 3}"
+    # Interpreters that limit an int's text (3.9.14 and later) cannot print it.
+    too_long = "<unprintable int object>" if hasattr(sys, "get_int_max_str_digits") else 10 ** 5000
+    assert fields[14] == too_long and fields[16] == "{(1, 2): 3}"
     # Nothing is left behind to block later batches.
     writer.write("log_feeds", [("next",)])
     writer.flush()

@@ -3,6 +3,7 @@ import datetime
 import os
 import re
 import sqlite3
+from contextlib import closing
 
 import pytest
 
@@ -47,7 +48,7 @@ def start(mod, user_conf, **settings):
 
 
 def backtest_row(user_conf, backtest_id):
-    with sqlite3.connect(user_conf["sqlite_path"]) as conn:
+    with closing(sqlite3.connect(user_conf["sqlite_path"])) as conn:
         return conn.execute("SELECT exception FROM backtests WHERE id = ?", (backtest_id,)).fetchone()
 
 
@@ -174,15 +175,15 @@ def test_registered_run_delivers_every_kind(user_conf, tmp_path, feed_service):
     lines = [r[3] for r in feed_service.records("log_feeds")]
     assert "2021-01-04 15:00:00 INFO day 1" in lines
     assert any(" PERF " in line for line in lines)
-    stored = sqlite3.connect(feed_service.db_path).execute(
-        "SELECT count(*) FROM feed_records").fetchone()[0]
+    with closing(sqlite3.connect(feed_service.db_path)) as conn:
+        stored = conn.execute("SELECT count(*) FROM feed_records").fetchone()[0]
     assert stored == sum(len(feed_service.records(k)) for k in KINDS)
 
 
 def test_run_with_given_identifiers_does_not_register(user_conf, tmp_path, feed_service):
     run_days(write_strategy(tmp_path), days=3,
              mod_configs={"tessar_mod_zelmo": {"algorithm_id": 70, "backtest_id": 71}})
-    with sqlite3.connect(user_conf["sqlite_path"]) as conn:
+    with closing(sqlite3.connect(user_conf["sqlite_path"])) as conn:
         assert conn.execute("SELECT count(*) FROM backtests").fetchone() == (0,)
     assert {tuple(r[:2]) for r in feed_service.records("risk_feeds")} == {(70, 71)}
 

@@ -207,7 +207,7 @@ def test_statements_are_parameterised_and_stable(loaded_conf, strategy_file, mon
     """The exact (statement, parameters) pairs the cursor gets, on every
     interpreter; values never appear in the statement text."""
     RecordingCursor.statements = statements = []
-    connect = sqlite3.connect
+    connect = zelmo_env.sqlite3.connect
     monkeypatch.setattr(zelmo_env, "sqlite3", types.SimpleNamespace(
         connect=lambda path: connect(path, factory=RecordingConnection)))
     ze = ZelmoEnv(make_env(strategy_file), Section(comment="it's; --"))

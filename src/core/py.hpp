@@ -170,6 +170,15 @@ inline nb::object builtin(nb::handle name) {
     return nb::borrow(v);
 }
 
+// The file at `path`, open for reading UTF-8 text with its line endings
+// exactly as stored (no newline translation): what codecs.open gave, without
+// that deprecated call.
+inline nb::object open_utf8_text(nb::handle path) {
+    static PyObject *open_name = PyUnicode_InternFromString("open");
+    return builtin(nb::handle(open_name))(path, "r", nb::arg("encoding") = "utf8",
+                                          nb::arg("newline") = "");
+}
+
 // Runs `cleanup` (Python calls made on the way out, such as closing a
 // connection) without disturbing the error being raised; an error of its own
 // is dropped.

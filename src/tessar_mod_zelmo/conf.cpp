@@ -11,7 +11,7 @@ using namespace zelmo;
 namespace {
 
 struct Names {
-    nb::handle conf, yaml, os, user_system_log, codecs;
+    nb::handle conf, yaml, os, user_system_log;
     nb::handle name, path, expanduser, exists, read, close, warning;
     nb::handle SafeLoader, get_single_data, dispose;
 };
@@ -52,8 +52,7 @@ nb::object get_conf() {
         return nb::none();
     }
 
-    nb::object codecs = module_global(module_dict, n.codecs);
-    nb::object file = codecs.attr("open")(path, "r", nb::arg("encoding") = "utf8");
+    nb::object file = open_utf8_text(path);
     nb::object result;
     try {
         nb::object text = call_method(file, n.read);
@@ -97,7 +96,7 @@ nb::object get_conf() {
 
 NB_MODULE(conf, m) {
     n = Names{intern("conf"), intern("yaml"), intern("os"), intern("user_system_log"),
-              intern("codecs"), intern("name"), intern("path"), intern("expanduser"),
+              intern("name"), intern("path"), intern("expanduser"),
               intern("exists"), intern("read"), intern("close"), intern("warning"),
               intern("SafeLoader"), intern("get_single_data"), intern("dispose")};
     module_dict = nb::handle(PyModule_GetDict(m.ptr()));
@@ -105,7 +104,6 @@ NB_MODULE(conf, m) {
     m.attr("yaml") = nb::module_::import_("yaml");
     m.attr("os") = nb::module_::import_("os");
     m.attr("user_system_log") = nb::module_::import_("tessar.utils.logger").attr("user_system_log");
-    m.attr("codecs") = nb::module_::import_("codecs");
     m.attr("conf") = nb::none();
     def_function(m, "get_conf", &get_conf);
 }

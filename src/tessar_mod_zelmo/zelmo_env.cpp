@@ -20,7 +20,7 @@ constexpr const char *kUnknownComment = "Unknown tsr instance";
 
 struct Names {
     // module globals
-    nb::handle conf, pellard, user_system_log, os, sqlite3, json, uuid, codecs, datetime;
+    nb::handle conf, pellard, user_system_log, os, sqlite3, json, uuid, datetime;
     nb::handle utc, tzchina, T, Result, Insert, Update, sqlite_compile, FEED_SERVICE_URL;
     // attributes
     nb::handle env, mod_config, algorithm_id, backtest_id, sqlite_url, pid_path, comment;
@@ -205,8 +205,7 @@ void zelmo_env_init(nb::handle self, nb::handle env, nb::handle mod_config) {
     if (get_attr(self, n.comment).is_none())
         set_attr(self, n.comment, nb::str(kUnknownComment));
 
-    nb::object source = get_attr(global(n.codecs), n.open)(strategy_file(), "r",
-                                                          nb::arg("encoding") = "utf8");
+    nb::object source = open_utf8_text(strategy_file());
     nb::object code = with_file(source, [&] { return call_method(source, n.read); });
 
     nb::object cursor = call_method(get_attr(self, n.conn), n.cursor);
@@ -252,7 +251,7 @@ nb::object identify_process(nb::handle) {
 NB_MODULE(zelmo_env, m) {
 #define NAME(x) intern(#x)
     n = Names{NAME(conf), NAME(pellard), NAME(user_system_log), NAME(os), NAME(sqlite3),
-              NAME(json), NAME(uuid), NAME(codecs), NAME(datetime), NAME(utc), NAME(tzchina),
+              NAME(json), NAME(uuid), NAME(datetime), NAME(utc), NAME(tzchina),
               NAME(T), NAME(Result), NAME(Insert), NAME(Update), NAME(sqlite_compile), NAME(FEED_SERVICE_URL),
               NAME(env), NAME(mod_config), NAME(algorithm_id), NAME(backtest_id),
               NAME(sqlite_url), NAME(pid_path), NAME(comment), NAME(conn),
@@ -286,7 +285,7 @@ NB_MODULE(zelmo_env, m) {
     m.attr("sqlite_compile") = nb::module_::import_("sqlbuilder.smartsql.dialects.sqlite").attr("compile");
     // The front end's feed service; a module constant that tests may point elsewhere.
     m.attr("FEED_SERVICE_URL") = kFeedServiceUrl;
-    for (const char *name : {"os", "sqlite3", "json", "uuid", "codecs", "datetime"})
+    for (const char *name : {"os", "sqlite3", "json", "uuid", "datetime"})
         m.attr(name) = nb::module_::import_(name);
 
     ClassBuilder(m, "ZelmoEnv")
