@@ -347,6 +347,23 @@ def test_native_body_equals_the_reference_rule(module_service, fields):
     assert module_service.posts[-1].body == reference_body(fields)
 
 
+EDGE_FLOATS = [0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308,
+               float(2 ** 53), float(2 ** 53 + 2), 1e16, 1e16 + 2, 9999999999999998.0, 1e15,
+               123456789012345678.0, 1e22, 1e-4, 1e-5, 0.00012345, 1.5e-7, 0.1, 1 / 3,
+               -2.5e+300, float("nan"), float("inf"), float("-inf")]
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(floats=st.lists(st.floats(), min_size=1, max_size=40))
+def test_floats_are_written_as_json_writes_them(module_service, floats):
+    """Every float, as repr() writes it (and json's NaN, Infinity), form-escaped."""
+    writer = FeedWriter(module_service.url)
+    writer.write("risk_feeds", [tuple(EDGE_FLOATS), tuple(floats)])
+    writer.flush()
+    assert module_service.posts[-1].body == reference_body(
+        {"risk_feeds": [tuple(EDGE_FLOATS), tuple(floats)]})
+
+
 # --- failed deliveries lose nothing ---------------------------------------------------
 
 def assert_failure_keeps_everything(writer, error_type):

@@ -5,10 +5,25 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
-#include <string_view>
+#include <new>
 
 namespace zelmo {
+
+ByteBuffer::~ByteBuffer() { std::free(data_); }
+
+void ByteBuffer::grow(size_t n) {
+    size_t capacity = capacity_ ? capacity_ * 2 : 4096;
+    while (capacity - size_ < n)
+        capacity *= 2;
+    char *data = static_cast<char *>(std::realloc(data_, capacity));
+    if (!data)
+        throw std::bad_alloc();
+    data_ = data;
+    capacity_ = capacity;
+}
+
 namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
@@ -25,43 +40,51 @@ constexpr std::array<bool, 128> make_form_safe() {
 }
 constexpr std::array<bool, 128> kFormSafe = make_form_safe();
 
-inline void put_form_char(std::string &out, unsigned char c) {
+inline void put_form_char(ByteBuffer &out, unsigned char c) {
     if (kFormSafe[c]) {
-        out.push_back(static_cast<char>(c));
+        out.push(static_cast<char>(c));
     } else if (c == ' ') {
-        out.push_back('+');
+        out.push('+');
     } else {
-        out.push_back('%');
-        out.push_back(kHex[c >> 4]);
-        out.push_back(kHex[c & 15]);
+        char *p = out.tail(3);
+        p[0] = '%';
+        p[1] = kHex[c >> 4];
+        p[2] = kHex[c & 15];
+        out.advance(3);
     }
 }
 
 // "\uXXXX", form-escaped: the backslash becomes %5C, the rest is safe.
-inline void put_u_escape(std::string &out, unsigned code_unit) {
-    char buf[9] = {'%', '5', 'C', 'u', kJsonHex[(code_unit >> 12) & 15],
-                   kJsonHex[(code_unit >> 8) & 15], kJsonHex[(code_unit >> 4) & 15],
-                   kJsonHex[code_unit & 15], 0};
-    out.append(buf, 8);
+inline void put_u_escape(ByteBuffer &out, unsigned code_unit) {
+    char *p = out.tail(8);
+    p[0] = '%';
+    p[1] = '5';
+    p[2] = 'C';
+    p[3] = 'u';
+    p[4] = kJsonHex[(code_unit >> 12) & 15];
+    p[5] = kJsonHex[(code_unit >> 8) & 15];
+    p[6] = kJsonHex[(code_unit >> 4) & 15];
+    p[7] = kJsonHex[code_unit & 15];
+    out.advance(8);
 }
 
 // One character of a JSON string's content, JSON-escaped then form-escaped.
-inline void put_string_char(std::string &out, Py_UCS4 c) {
+inline void put_string_char(ByteBuffer &out, Py_UCS4 c) {
     if (c >= 0x20 && c <= 0x7e) {
         if (c == '"')
-            out.append("%5C%22");
+            out.lit("%5C%22");
         else if (c == '\\')
-            out.append("%5C%5C");
+            out.lit("%5C%5C");
         else
             put_form_char(out, static_cast<unsigned char>(c));
         return;
     }
     switch (c) {
-    case '\b': out.append("%5Cb"); return;
-    case '\f': out.append("%5Cf"); return;
-    case '\n': out.append("%5Cn"); return;
-    case '\r': out.append("%5Cr"); return;
-    case '\t': out.append("%5Ct"); return;
+    case '\b': out.lit("%5Cb"); return;
+    case '\f': out.lit("%5Cf"); return;
+    case '\n': out.lit("%5Cn"); return;
+    case '\r': out.lit("%5Cr"); return;
+    case '\t': out.lit("%5Ct"); return;
     default: break;
     }
     if (c >= 0x10000) {
@@ -73,11 +96,12 @@ inline void put_string_char(std::string &out, Py_UCS4 c) {
     }
 }
 
-// Python's repr of a finite float from its shortest digits: positional
-// notation when the decimal point falls within 16 digits of the first digit
-// (-4 < decpt <= 16), otherwise d.ddde+XX.  Writes at most 32 characters to
-// `out` and returns their count.
-size_t format_float_repr(char *out, double d) {
+// Python's repr of a finite float from its shortest digits, as it stands in
+// the form: positional notation when the decimal point falls within 16
+// digits of the first digit (-4 < decpt <= 16), otherwise d.ddde+XX with the
+// exponent's "+" form-escaped as %2B.  Writes at most 32 characters to `out`
+// and returns their count.
+size_t format_float_form(char *out, double d) {
     char *p = out;
     if (std::signbit(d)) {
         *p++ = '-';
@@ -124,11 +148,16 @@ size_t format_float_repr(char *out, double d) {
             p += n - 1;
         }
         *p++ = 'e';
-        *p++ = exponent < 0 ? '-' : '+';
+        if (exponent < 0) {
+            *p++ = '-';
+        } else {
+            std::memcpy(p, "%2B", 3);
+            p += 3;
+        }
         int x = exponent < 0 ? -exponent : exponent;
         if (x < 10)
             *p++ = '0';
-        p = std::to_chars(p, out + 32, x).ptr;
+        p = std::to_chars(p, out + 32, x).ptr; // at most 3 digits
     }
     return static_cast<size_t>(p - out);
 }
@@ -217,15 +246,15 @@ nb::object fallback_text(PyObject *o) {
 } // namespace
 
 void FormBodyBuilder::add_records_field(nb::handle name, nb::handle records, Py_ssize_t count) {
-    if (!out_.empty())
-        out_.push_back('&');
+    if (out_.size() > 0)
+        out_.push('&');
     Py_ssize_t len = 0;
     const char *utf8 = PyUnicode_AsUTF8AndSize(name.ptr(), &len);
     if (!utf8)
         throw nb::python_error();
     for (Py_ssize_t i = 0; i < len; ++i)
         put_form_char(out_, static_cast<unsigned char>(utf8[i]));
-    out_.push_back('=');
+    out_.push('=');
 
     // Exactly the first `count` records: anything queued while this batch is
     // encoded (by a value's str() that logs, say) belongs to the next one.
@@ -274,7 +303,7 @@ void FormBodyBuilder::put_field(PyObject *field) {
         put_value(field);
     } catch (nb::python_error &e) {
         absorb_or_rethrow(e);
-        out_.resize(mark);
+        out_.truncate(mark);
         put_string(fallback_text(field).ptr());
     }
 }
@@ -360,21 +389,14 @@ void FormBodyBuilder::put_string(PyObject *s) {
 }
 
 void FormBodyBuilder::put_float(double d) {
-    if (std::isnan(d)) {
+    if (std::isnan(d))
         lit("NaN");
-    } else if (std::isinf(d)) {
-        lit(d > 0 ? "Infinity" : "-Infinity");
-    } else {
-        char buf[32];
-        size_t n = format_float_repr(buf, d);
-        // Only the "+" of an exponent needs form escaping.
-        for (size_t i = 0; i < n; ++i) {
-            if (buf[i] == '+')
-                out_.append("%2B");
-            else
-                out_.push_back(buf[i]);
-        }
-    }
+    else if (std::isinf(d) && d > 0)
+        lit("Infinity");
+    else if (std::isinf(d))
+        lit("-Infinity");
+    else
+        out_.advance(format_float_form(out_.tail(32), d));
 }
 
 void FormBodyBuilder::put_int(PyObject *o) {
@@ -383,9 +405,8 @@ void FormBodyBuilder::put_int(PyObject *o) {
     if (overflow == 0) {
         if (v == -1 && PyErr_Occurred())
             throw nb::python_error();
-        char buf[24];
-        auto r = std::to_chars(buf, buf + sizeof buf, v);
-        out_.append(buf, static_cast<size_t>(r.ptr - buf));
+        char *tail = out_.tail(24);
+        out_.advance(static_cast<size_t>(std::to_chars(tail, tail + 24, v).ptr - tail));
         return;
     }
     // int.__repr__ for big integers, as json does (also for int subclasses);
@@ -481,7 +502,10 @@ void FormBodyBuilder::put_default(PyObject *o) {
             int truth = PyObject_IsTrue(o);
             if (truth < 0)
                 throw nb::python_error();
-            lit(truth ? "true" : "false");
+            if (truth)
+                lit("true");
+            else
+                lit("false");
             return;
         }
         if (is_instance(o, np.integer)) {

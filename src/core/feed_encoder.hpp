@@ -21,11 +21,58 @@
 
 #include <nanobind/nanobind.h>
 
-#include <string>
+#include <cstring>
+#include <string_view>
 
 namespace zelmo {
 
 namespace nb = nanobind;
+
+// A growing byte buffer for the body.  Its appends of short pieces of known
+// length compile to plain stores; std::string's may call memcpy each time.
+class ByteBuffer {
+public:
+    ByteBuffer() = default;
+    ~ByteBuffer();
+    ByteBuffer(const ByteBuffer &) = delete;
+    ByteBuffer &operator=(const ByteBuffer &) = delete;
+
+    void push(char c) {
+        room(1);
+        data_[size_++] = c;
+    }
+    // A string literal, without its terminating NUL.
+    template <size_t N> void lit(const char (&s)[N]) {
+        room(N - 1);
+        std::memcpy(data_ + size_, s, N - 1);
+        size_ += N - 1;
+    }
+    void append(const char *s, size_t n) {
+        room(n);
+        std::memcpy(data_ + size_, s, n);
+        size_ += n;
+    }
+    // Space for up to `n` bytes at the end; advance() then keeps what was
+    // written there.
+    char *tail(size_t n) {
+        room(n);
+        return data_ + size_;
+    }
+    void advance(size_t n) { size_ += n; }
+    void truncate(size_t n) { size_ = n; }
+    size_t size() const { return size_; }
+    std::string_view view() const { return {data_, size_}; }
+
+private:
+    void room(size_t n) {
+        if (capacity_ - size_ < n)
+            grow(n);
+    }
+    void grow(size_t n);
+
+    char *data_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
+};
 
 class FormBodyBuilder {
 public:
@@ -34,8 +81,7 @@ public:
     // fallback can absorb (the interpreter's exit and interrupt kinds).
     void add_records_field(nb::handle name, nb::handle records, Py_ssize_t count);
 
-    const std::string &body() const { return out_; }
-    bool empty() const { return out_.empty(); }
+    std::string_view body() const { return out_.view(); }
 
 private:
     void put_record(PyObject *record);
@@ -48,9 +94,9 @@ private:
     void put_dict(PyObject *d);
     void put_dict_key(PyObject *key);
     void put_default(PyObject *o);
-    void lit(const char *escaped) { out_ += escaped; }
+    template <size_t N> void lit(const char (&escaped)[N]) { out_.lit(escaped); }
 
-    std::string out_;
+    ByteBuffer out_;
 };
 
 } // namespace zelmo

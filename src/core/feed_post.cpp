@@ -360,7 +360,7 @@ void init_feed_post(nb::handle module) {
     make_deadline_socket_classes(module);
 }
 
-void post_feed_form(nb::handle url, const std::string &body, nb::handle timeout) {
+void post_feed_form(nb::handle url, std::string_view body, nb::handle timeout) {
     prepare_url(url);
     double deadline = std::numeric_limits<double>::infinity();
     if (!timeout.is_none()) {

@@ -18,7 +18,7 @@
 
 #include <nanobind/nanobind.h>
 
-#include <string>
+#include <string_view>
 
 namespace zelmo {
 
@@ -28,6 +28,6 @@ namespace nb = nanobind;
 void init_feed_post(nb::handle module);
 
 // Posts `body` (a form; empty for no fields) to `url`.
-void post_feed_form(nb::handle url, const std::string &body, nb::handle timeout);
+void post_feed_form(nb::handle url, std::string_view body, nb::handle timeout);
 
 } // namespace zelmo

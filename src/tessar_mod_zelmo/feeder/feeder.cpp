@@ -246,30 +246,35 @@ void send_portfolio_feed(nb::handle self) {
     nb::object env = get_attr(self, n._env);
     nb::object zelmo_env = get_attr(self, n.zelmo_env);
     nb::object portfolio = get_attr(env, n.portfolio);
+    // One bar's records share their three header fields: read them once.
+    const Header h = header(zelmo_env);
     nb::list portfolios;
-    portfolios.append(portfolio_record(header(zelmo_env), false, portfolio));
-    if (!get_attr(get_attr(zelmo_env, n.env), n.benchmark_portfolio).is_none())
-        portfolios.append(portfolio_record(
-            header(zelmo_env), true, get_attr(get_attr(zelmo_env, n.env), n.benchmark_portfolio)));
+    portfolios.append(portfolio_record(h, false, portfolio));
+    nb::object host = get_attr(zelmo_env, n.env);
+    nb::object benchmark = get_attr(host, n.benchmark_portfolio);
+    if (!benchmark.is_none())
+        portfolios.append(portfolio_record(h, true, benchmark));
     queue_records(zelmo_env, n.portfolio_feeds, portfolios);
 
     nb::list plots;
-    nb::object host = get_attr(zelmo_env, n.env);
-    if (!get_attr(host, n.plot_store).is_none()) {
-        nb::object series = call_method(call_method(get_attr(host, n.plot_store), n.get_plots), n.items);
+    nb::object plot_store = get_attr(host, n.plot_store);
+    if (!plot_store.is_none()) {
+        nb::object series = call_method(call_method(plot_store, n.get_plots), n.items);
+        nb::object trading_date;
         for (nb::handle item : series) {
             nb::object name = item[0], points = item[1];
-            nb::object trading_date = call_method(get_attr(host, n.trading_dt), n.date);
+            if (!trading_date.is_valid())
+                trading_date = call_method(get_attr(host, n.trading_dt), n.date);
             int has_point = PySequence_Contains(points.ptr(), trading_date.ptr());
             if (has_point < 0)
                 throw nb::python_error();
             if (!has_point)
                 continue;
-            nb::object value = points[call_method(get_attr(host, n.trading_dt), n.date)];
+            nb::object value = points[trading_date];
             if (!plot_point_counts(value))
                 continue;
             TupleBuilder record(5);
-            put_header(record, header(zelmo_env));
+            put_header(record, h);
             record.set(3, name);
             record.set(4, value);
             plots.append(record.release());
@@ -282,7 +287,7 @@ void send_portfolio_feed(nb::handle self) {
     for (nb::handle item : call_method(get_attr(portfolio, n.positions), n.items)) {
         nb::object key = item[0], position = item[1];
         TupleBuilder record(24);
-        put_header(record, header(zelmo_env));
+        put_header(record, h);
         record.set(3, key);
         record.set(4, cached_str(get_attr(position, n.type)));
         for (int i = 0; i < 19; ++i)
@@ -296,7 +301,7 @@ void send_portfolio_feed(nb::handle self) {
     for (nb::handle item : call_method(get_attr(portfolio, n.accounts), n.items)) {
         nb::object key = item[0], account = item[1];
         TupleBuilder record(9);
-        put_header(record, header(zelmo_env));
+        put_header(record, h);
         record.set(3, cached_str(key));
         for (int i = 0; i < 4; ++i)
             record.set(4 + i, get_attr(account, account_fields[i]));
