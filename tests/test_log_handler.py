@@ -156,3 +156,58 @@ def test_a_stamp_that_is_not_text_is_formatted(log, monkeypatch):
     attach(log, LogHandler(lambda *a: received.append(a)))
     log.info("x")
     assert received[0][1] == "day 7 INFO x"
+
+
+class OwnFormat(logbook.LogRecord):
+    def _format_message(self, msg, *args, **kwargs):
+        return "own:" + msg
+
+
+class OwnMessage(logbook.LogRecord):
+    message = "fixed"
+
+
+class OwnLevelName(logbook.LogRecord):
+    level_name = "LOUD"
+
+
+class Loud:
+    def __format__(self, spec):
+        raise ValueError("no format")
+
+
+RECORDS = [  # (record class, msg, args, kwargs, level)
+    (logbook.LogRecord, "plain {}", (), {}, logbook.INFO),
+    (logbook.LogRecord, "a {} b {x}", (1,), {"x": "二"}, logbook.WARNING),
+    (logbook.LogRecord, "only {x:>4}", (), {"x": 7}, logbook.ERROR),
+    (logbook.LogRecord, 42, (), {}, logbook.DEBUG),
+    (logbook.LogRecord, "missing {} {}", (1,), {}, logbook.INFO),
+    (logbook.LogRecord, "missing {name}", (), {"other": 1}, logbook.INFO),
+    (logbook.LogRecord, "bad {}", (Loud(),), {}, logbook.INFO),
+    (logbook.LogRecord, b"bytes {}", (1,), {}, logbook.INFO),
+    (logbook.LogRecord, "list args {}", [3], {}, logbook.INFO),
+    (logbook.LogRecord, "unknown level", (), {}, 42),
+    (OwnFormat, "f {}", (1,), {}, logbook.INFO),
+    (OwnMessage, "m {}", (1,), {}, logbook.INFO),
+    (OwnLevelName, "l {}", (1,), {}, logbook.INFO),
+]
+
+
+def outcome(call):
+    try:
+        return call()
+    except Exception as e:
+        return type(e), str(e)
+
+
+@pytest.mark.parametrize("cls, msg, args, kwargs, level", RECORDS)
+def test_line_text_and_failures_are_logbooks_own(cls, msg, args, kwargs, level):
+    """The line is the record's message and level name exactly as logbook's
+    own properties give them, and fails exactly as they fail."""
+    ours, twin = (cls("channel", level, msg, args=args, kwargs=kwargs) for _ in range(2))
+    expected = outcome(lambda: "0000-00-00 {} {}".format(twin.level_name, twin.message))
+    assert outcome(lambda: log_formatter(ours, None)) == expected
+    if not isinstance(expected, tuple):
+        assert ours.message == twin.message  # cached like logbook caches it
+        ours.__dict__["message"] = "cached"
+        assert log_formatter(ours, None).endswith(" cached")

@@ -17,7 +17,8 @@ struct Names {
     nb::handle Handler, StringFormatterHandlerMixin, new_fine_grained_lock, Environment, logger,
         log_formatter;
     nb::handle get_instance, calendar_dt, DATETIME_FORMAT, level_name, message, __init__,
-        encoding, lock, send_quillet, formatter, format, acquire, release, write, print;
+        encoding, lock, send_quillet, formatter, format, acquire, release, write, print,
+        _format_message;
 };
 Names n;
 nb::handle module_dict;
@@ -45,14 +46,87 @@ void guarded(Body &&body, OnError &&on_error) {
     }
 }
 
+// logbook's own LogRecord machinery, when this logbook has it in the form
+// the native reading below reproduces; otherwise records are read through
+// Python only.
+struct LogbookRecord {
+    nb::handle message, format_message, level_name; // LogRecord's own class attributes
+    nb::handle level_names;                         // logbook.base._level_names
+    nb::handle args, kwargs, msg, level, __dict__;
+    bool usable = false;
+} logbook_record;
+
+// Whether `record`'s message and level_name are logbook's own: its class is
+// LogRecord or a subclass that replaced none of the three.
+bool plain_logbook_record(nb::handle record) {
+    const LogbookRecord &r = logbook_record;
+    PyTypeObject *type = Py_TYPE(record.ptr());
+    return r.usable && class_attribute_is(type, n.message, r.message) &&
+           class_attribute_is(type, n._format_message, r.format_message) &&
+           class_attribute_is(type, n.level_name, r.level_name);
+}
+
+// record.level_name as logbook's property gives it: the name registered for
+// record.level.  An unknown level takes the property's own way, which
+// raises its LookupError.
+nb::object record_level_name(nb::handle record, bool plain) {
+    if (plain) {
+        nb::object level = get_attr(record, logbook_record.level);
+        PyObject *name = PyDict_GetItemWithError(logbook_record.level_names.ptr(), level.ptr());
+        if (name)
+            return nb::borrow(name);
+        if (PyErr_Occurred())
+            PyErr_Clear(); // an unhashable level: the property reports it
+    }
+    return get_attr(record, n.level_name);
+}
+
+// record.message as logbook's cached property gives it, cached the same way
+// in the record's __dict__: msg itself without arguments, else
+// msg.format(*args, **kwargs).  A message that fails to format takes the
+// property's own way, which reports the failure exactly as logbook does.
+nb::object record_message(nb::handle record, bool plain) {
+    if (!plain)
+        return get_attr(record, n.message);
+    nb::object dict = get_attr(record, logbook_record.__dict__);
+    if (!PyDict_CheckExact(dict.ptr()))
+        return get_attr(record, n.message);
+    if (PyObject *cached = PyDict_GetItemWithError(dict.ptr(), n.message.ptr()))
+        return nb::borrow(cached);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    nb::object args = get_attr(record, logbook_record.args);
+    nb::object kwargs = get_attr(record, logbook_record.kwargs);
+    nb::object message;
+    if (!truthy(args) && !truthy(kwargs)) {
+        message = get_attr(record, logbook_record.msg);
+    } else {
+        nb::object msg = get_attr(record, logbook_record.msg);
+        if (!PyUnicode_CheckExact(msg.ptr()) || !PyTuple_CheckExact(args.ptr()) ||
+            !(PyDict_CheckExact(kwargs.ptr()) || kwargs.is_none() || !truthy(kwargs)))
+            return get_attr(record, n.message);
+        nb::object keywords = PyDict_CheckExact(kwargs.ptr()) ? kwargs : nb::object(nb::dict());
+        PyObject *text = PyObject_Call(get_attr(msg, n.format).ptr(), args.ptr(), keywords.ptr());
+        if (!text) {
+            PyErr_Clear();
+            return get_attr(record, n.message);
+        }
+        message = nb::steal(text);
+    }
+    if (PyDict_SetItem(dict.ptr(), n.message.ptr(), message.ptr()) < 0)
+        throw nb::python_error();
+    return message;
+}
+
 nb::object log_formatter(nb::handle record, nb::handle) {
     nb::object dt;
     guarded([&] { dt = cached_strftime(calendar_dt(), get_attr(global(n.logger), n.DATETIME_FORMAT)); },
             [&](nb::python_error &) { dt = nb::borrow(no_time_stamp); });
     // "{dt} {level} {msg}" filled as str.format fills it: each part is
     // format(part, ""), so a stamp that is not text is formatted, not refused.
-    nb::object level = format_of(get_attr(record, n.level_name));
-    nb::object message = format_of(get_attr(record, n.message));
+    bool plain = plain_logbook_record(record);
+    nb::object level = format_of(record_level_name(record, plain));
+    nb::object message = format_of(record_message(record, plain));
     dt = format_of(dt);
     PyObject *parts[] = {dt.ptr(), level.ptr(), message.ptr()};
     nb::object list = steal_or_throw(PyList_New(3));
@@ -133,7 +207,7 @@ NB_MODULE(quillet, m) {
               NAME(get_instance), NAME(calendar_dt), NAME(DATETIME_FORMAT), NAME(level_name),
               NAME(message), NAME(__init__), NAME(encoding), NAME(lock), NAME(send_quillet),
               NAME(formatter), NAME(format), NAME(acquire), NAME(release), NAME(write),
-              NAME(print)};
+              NAME(print), NAME(_format_message)};
 #undef NAME
     no_time_stamp = intern("0000-00-00");
     blank = intern(" ");
@@ -153,6 +227,26 @@ NB_MODULE(quillet, m) {
     m.attr("NOTSET") = notset;
     m.attr("Environment") = nb::module_::import_("tessar.environment").attr("Environment");
     m.attr("logger") = nb::module_::import_("tessar.utils.logger");
+
+    // logbook's record class, read natively while nobody replaced its parts.
+    nb::object logbook_base = nb::module_::import_("logbook.base");
+    nb::object record_class = logbook_base.attr("LogRecord");
+    nb::object record_attributes = record_class.attr("__dict__");
+    auto has = [&](const char *name) { return PyMapping_HasKeyString(record_attributes.ptr(), name); };
+    if (nb::hasattr(logbook_base, "_level_names") && has("message") && has("_format_message") &&
+        has("level_name")) {
+        LogbookRecord &r = logbook_record;
+        r.message = nb::object(record_attributes["message"]).release();
+        r.format_message = nb::object(record_attributes["_format_message"]).release();
+        r.level_name = nb::object(record_attributes["level_name"]).release();
+        r.level_names = nb::object(logbook_base.attr("_level_names")).release();
+        r.usable = PyDict_CheckExact(r.level_names.ptr());
+        r.args = intern("args");
+        r.kwargs = intern("kwargs");
+        r.msg = intern("msg");
+        r.level = intern("level");
+        r.__dict__ = intern("__dict__");
+    }
 
     def_function(m, "log_formatter", &log_formatter, {param("record"), param("handler")});
     log_formatter_function = nb::object(m.attr("log_formatter")).release();
