@@ -51,7 +51,7 @@ def trading_days_span(days):
         end += datetime.timedelta(days=1)
 
 
-def child(scenario, mod_name, port, out_path, frozen_clock=False):
+def child(scenario, mod_name, port, out_path, frozen_clock=False, double_risk=False):
     import logbook
     from tessar import events, runner
     from tessar.utils.logger import user_log
@@ -108,6 +108,8 @@ def child(scenario, mod_name, port, out_path, frozen_clock=False):
         def timed_risk(*args):
             started = clock()
             try:
+                if double_risk:  # counts the host's Risk apart from the mod
+                    real_risk(*args)
                 return real_risk(*args)
             finally:
                 spent = clock() - started
@@ -187,7 +189,7 @@ def free_port():
         return s.getsockname()[1]
 
 
-def run_child(scenario, mod_name, callgrind=False):
+def run_child(scenario, mod_name, callgrind=False, double_risk=False):
     """One run in a fresh process, with a fresh feed service in another.
     Under callgrind, the figures also hold the run's instruction count."""
     work = Path(tempfile.mkdtemp())
@@ -206,7 +208,7 @@ def run_child(scenario, mod_name, callgrind=False):
     counts = work / "callgrind.out"
     if callgrind:
         command = ["valgrind", "--tool=callgrind", "--callgrind-out-file={}".format(counts)] + \
-            command + ["--frozen-clock"]
+            command + ["--frozen-clock"] + (["--double-risk"] if double_risk else [])
     try:
         subprocess.run(command, check=True, env=dict(os.environ, HOME=str(home), PYTHONHASHSEED="0"),
                        stderr=subprocess.DEVNULL if callgrind else None)
@@ -279,13 +281,19 @@ def instruction_counts(scenarios):
     for scenario in scenarios:
         runs = {m: run_child(scenario, m, callgrind=True)
                 for m in ("bench_null_mod", "tessar_mod_zelmo")}
+        # The same run calling the host's Risk twice a day: the difference is
+        # what Risk itself costs, which the per-day figure includes.
+        double_risk = run_child(scenario, "tessar_mod_zelmo", callgrind=True, double_risk=True)
         days = SCENARIOS[scenario]["days"]
         extra = runs["tessar_mod_zelmo"]["instructions"] - runs["bench_null_mod"]["instructions"]
+        risk = double_risk["instructions"] - runs["tessar_mod_zelmo"]["instructions"]
         report[scenario] = {
             "days": days,
             "mod_instructions": runs["tessar_mod_zelmo"]["instructions"],
             "baseline_instructions": runs["bench_null_mod"]["instructions"],
             "per_day": extra / days,
+            "risk_per_day": risk / days,
+            "mod_own_per_day": (extra - risk) / days,
             "posts_received": runs["tessar_mod_zelmo"]["received_posts"],
             "records_received": runs["tessar_mod_zelmo"]["received_records"],
         }
@@ -539,6 +547,8 @@ def print_report(report):
         print("  mod {:,} - do-nothing {:,} = {:,.0f} per trading day; {} records in {} posts".format(
             r["mod_instructions"], r["baseline_instructions"], r["per_day"],
             r["records_received"], r["posts_received"]))
+        print("  of which the host's Risk {:,.0f}, the mod's own {:,.0f} per trading day".format(
+            r["risk_per_day"], r["mod_own_per_day"]))
     print_runs(report)
 
 
@@ -593,7 +603,8 @@ def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
         sys.path.insert(0, str(HERE))
         child(sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5],
-              frozen_clock="--frozen-clock" in sys.argv[6:])
+              frozen_clock="--frozen-clock" in sys.argv[6:],
+              double_risk="--double-risk" in sys.argv[6:])
         return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=3)

@@ -107,16 +107,22 @@ size_t format_float_form(char *out, double d) {
         *p++ = '-';
         d = -d;
     }
+    // The shortest digits, as "D[.DDD]e<sign>XX[X]".
     char sci[32];
-    auto res = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
-    const char *e = static_cast<const char *>(std::memchr(sci, 'e', static_cast<size_t>(res.ptr - sci)));
+    const char *end = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
     char digits[20];
     size_t n = 0;
-    for (const char *q = sci; q < e; ++q)
-        if (*q != '.')
+    const char *q = sci;
+    digits[n++] = *q++;
+    if (*q == '.')
+        for (++q; *q != 'e'; ++q)
             digits[n++] = *q;
+    bool negative_exponent = q[1] == '-';
     int exponent = 0;
-    std::from_chars(e + (e[1] == '+' ? 2 : 1), res.ptr, exponent);
+    for (q += 2; q < end; ++q)
+        exponent = exponent * 10 + (*q - '0');
+    if (negative_exponent)
+        exponent = -exponent;
     int decpt = exponent + 1;
     if (decpt > -4 && decpt <= 16) {
         if (decpt <= 0) {
