@@ -5,6 +5,7 @@ import os
 import sqlite3
 import types
 import uuid
+from contextlib import closing
 
 import logbook
 import pytest
@@ -161,7 +162,7 @@ def test_missing_table_commits_nothing(home, strategy_file):
     values = write_user_conf(home)
     conf.get_conf()
     os.makedirs(os.path.dirname(values["sqlite_path"]))
-    with sqlite3.connect(values["sqlite_path"]) as conn:
+    with closing(sqlite3.connect(values["sqlite_path"])) as conn:
         conn.execute("CREATE TABLE algorithms (id INTEGER PRIMARY KEY, name, securities, code,"
                      " config, last_modified)")
     with pytest.raises(sqlite3.OperationalError, match="backtests"):
