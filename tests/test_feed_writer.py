@@ -347,6 +347,16 @@ def test_native_body_equals_the_reference_rule(module_service, fields):
     assert module_service.posts[-1].body == reference_body(fields)
 
 
+def test_records_sharing_a_date_time_text_are_each_written_whole(module_service):
+    stamp, other = "2020-01-02 15:00:00", "夜盘 & =\u0001"
+    records = [(1, 2, stamp, "a"), (1, 2, stamp, "b"), (1, 2, other, "c"), (1, 2, stamp, "d"),
+               (1, 2, 7, "e"), (1, 2, stamp)]
+    writer = FeedWriter(module_service.url)
+    writer.write("log_feeds", records)
+    writer.flush()
+    assert module_service.posts[-1].body == reference_body({"log_feeds": records})
+
+
 EDGE_FLOATS = [0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308,
                float(2 ** 53), float(2 ** 53 + 2), 1e16, 1e16 + 2, 9999999999999998.0, 1e15,
                123456789012345678.0, 1e22, 1e-4, 1e-5, 0.00012345, 1.5e-7, 0.1, 1 / 3,

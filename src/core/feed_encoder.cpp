@@ -295,12 +295,29 @@ void FormBodyBuilder::put_record(PyObject *record) {
             if (i > 0)
                 lit("%2C+");
             nb::object field = nb::borrow(tuple ? tuple_item(record, i) : list_item(record, i));
-            put_field(field.ptr());
+            if (i == kStampField && PyUnicode_CheckExact(field.ptr()))
+                put_stamp(field);
+            else
+                put_field(field.ptr());
         }
         lit("%5D");
     } else {
         put_field(record);
     }
+}
+
+// Every record of one bar carries the very same date-time text object: its
+// form is written once and copied while that object comes again.  (Text is
+// immutable, and the object is held, so its address names it.)
+void FormBodyBuilder::put_stamp(nb::handle text) {
+    if (text.is(stamp_)) {
+        out_.append(stamp_form_.data(), stamp_form_.size());
+        return;
+    }
+    size_t mark = out_.size();
+    put_string(text.ptr());
+    stamp_ = nb::borrow(text);
+    stamp_form_.assign(out_.view().substr(mark));
 }
 
 void FormBodyBuilder::put_field(PyObject *field) {

@@ -22,6 +22,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace zelmo {
@@ -84,7 +85,11 @@ public:
     std::string_view body() const { return out_.view(); }
 
 private:
+    // Records start with two identifiers and the text of a date-time.
+    static constexpr Py_ssize_t kStampField = 2;
+
     void put_record(PyObject *record);
+    void put_stamp(nb::handle text);
     void put_field(PyObject *field);
     void put_value(PyObject *o);
     void put_string(PyObject *s);
@@ -97,6 +102,8 @@ private:
     template <size_t N> void lit(const char (&escaped)[N]) { out_.lit(escaped); }
 
     ByteBuffer out_;
+    nb::object stamp_;       // the last date-time text written, held
+    std::string stamp_form_; // and its form
 };
 
 } // namespace zelmo

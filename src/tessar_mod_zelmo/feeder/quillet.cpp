@@ -118,12 +118,28 @@ nb::object record_message(nb::handle record, bool plain) {
     return message;
 }
 
-nb::object log_formatter(nb::handle record, nb::handle) {
-    nb::object dt;
-    guarded([&] { dt = cached_strftime(calendar_dt(), get_attr(global(n.logger), n.DATETIME_FORMAT)); },
-            [&](nb::python_error &) { dt = nb::borrow(no_time_stamp); });
-    // "{dt} {level} {msg}" filled as str.format fills it: each part is
-    // format(part, ""), so a stamp that is not text is formatted, not refused.
+// The simulated time of a line: the host's calendar date-time, or the error
+// reading it raised.
+struct LineTime {
+    nb::object dt, error;
+};
+
+LineTime read_line_time() {
+    LineTime t;
+    guarded([&] { t.dt = calendar_dt(); },
+            [&](nb::python_error &e) { t.error = nb::borrow(e.value()); });
+    return t;
+}
+
+// "{dt} {level} {msg}" for `record` at time `t`; a time that cannot be read
+// or formatted stamps "0000-00-00".
+nb::object format_line_at(nb::handle record, const LineTime &t) {
+    nb::object dt = nb::borrow(no_time_stamp);
+    if (t.dt.is_valid())
+        guarded([&] { dt = cached_strftime(t.dt, get_attr(global(n.logger), n.DATETIME_FORMAT)); },
+                [&](nb::python_error &) { dt = nb::borrow(no_time_stamp); });
+    // Filled as str.format fills it: each part is format(part, ""), so a
+    // stamp that is not text is formatted, not refused.
     bool plain = plain_logbook_record(record);
     nb::object level = format_of(record_level_name(record, plain));
     nb::object message = format_of(record_message(record, plain));
@@ -135,6 +151,10 @@ nb::object log_formatter(nb::handle record, nb::handle) {
         list_init_item(list.ptr(), i, parts[i]);
     }
     return steal_or_throw(PyUnicode_Join(blank.ptr(), list.ptr()));
+}
+
+nb::object log_formatter(nb::handle record, nb::handle) {
+    return format_line_at(record, read_line_time());
 }
 
 void log_handler_init(nb::handle self, nb::handle send_quillet, nb::handle level,
@@ -150,18 +170,27 @@ void log_handler_init(nb::handle self, nb::handle send_quillet, nb::handle level
     set_attr(self, n.formatter, global(n.log_formatter));
 }
 
-void log_handler_write(nb::handle self, nb::handle item) {
+// Forwards `item` stamped with time `t` to the feeder; a failure, reading
+// the time included, is printed and the line dropped.
+void write_line_at(nb::handle self, nb::handle item, const LineTime &t) {
     guarded(
         [&] {
-            nb::object dt = calendar_dt();
+            if (t.error.is_valid()) {
+                PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(t.error.ptr())), t.error.ptr());
+                throw nb::python_error();
+            }
             nb::object send = get_attr(self, n.send_quillet);
             if (truthy(send))
-                call(send, dt, item, nb::int_(0));
+                call(send, t.dt, item, nb::int_(0));
         },
         [&](nb::python_error &e) {
             nb::object pair = nb::make_tuple(nb::str("LogHandler"), e.value());
             call(builtin(n.print), pair);
         });
+}
+
+void log_handler_write(nb::handle self, nb::handle item) {
+    write_line_at(self, item, read_line_time());
 }
 
 // The handler's own format() and write(), called directly while they are
@@ -185,17 +214,34 @@ void forward_line(nb::handle self, nb::handle line) {
         log_handler_write(self, line);
 }
 
-void emit(nb::handle self, nb::handle record) {
-    nb::object line = format_line(self, record);
+// Runs `forward` holding the handler's lock.
+template <typename Forward>
+void locked(nb::handle self, Forward &&forward) {
     nb::object lock = get_attr(self, n.lock);
     call_method(lock, n.acquire);
     try {
-        forward_line(self, line);
+        forward();
     } catch (...) {
         call_method(lock, n.release);
         throw;
     }
     call_method(lock, n.release);
+}
+
+void emit(nb::handle self, nb::handle record) {
+    bool own_format = !replaced_method(self, n.format, handler_format).is_valid() &&
+                      get_attr(self, n.formatter).is(log_formatter_function);
+    bool own_write = !replaced_method(self, n.write, log_handler_write_method).is_valid();
+    if (own_format && own_write) {
+        // Both steps are this module's: one reading of the simulated time
+        // serves the stamp and the forwarded line.
+        LineTime t = read_line_time();
+        nb::object line = format_line_at(record, t);
+        locked(self, [&] { write_line_at(self, line, t); });
+        return;
+    }
+    nb::object line = format_line(self, record);
+    locked(self, [&] { forward_line(self, line); });
 }
 
 } // namespace
