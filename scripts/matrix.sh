@@ -137,7 +137,7 @@ in_root() { # root, command...
 # The suite in a venv of the root's `python` with `wheel` installed.
 debian_leg() { # root, python (in the root), wheel, label
     local root=$1 python=$2 wheel=$3 label=$4
-    local dir=/work/zelmo-$(basename "$python")
+    local dir=/srv/zelmo-matrix/$(basename "$python") # inside the root
     rm -rf "$root$dir"
     mkdir -p "$root$dir"
     cp -r tests pyproject.toml "$wheel" "$STANDIN_WHEEL" "$root$dir/"

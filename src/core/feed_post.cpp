@@ -29,7 +29,7 @@ struct Client {
     nb::object POST, form_type;
     struct {
         nb::handle connect, sock, request, getresponse, status, reason, read, close, getheaders,
-            settimeout, sendall, readinto, makefile, scheme, hostname, port, path, query, timeout,
+            settimeout, sendall, readinto, makefile, scheme, hostname, port, timeout,
             status_code, url, headers, raw, response, _sock, _raw, _deadline, lower, encoding,
             prepare_url, prepare_headers, path_url, any, errno_;
     } n;
@@ -351,7 +351,7 @@ void init_feed_post(nb::handle module) {
     NAME(connect); NAME(sock); NAME(request); NAME(getresponse); NAME(status); NAME(reason);
     NAME(read); NAME(close); NAME(getheaders); NAME(settimeout); NAME(sendall); NAME(readinto);
     NAME(makefile);
-    NAME(scheme); NAME(hostname); NAME(port); NAME(path); NAME(query); NAME(timeout);
+    NAME(scheme); NAME(hostname); NAME(port); NAME(timeout);
     NAME(status_code); NAME(url); NAME(headers); NAME(raw); NAME(response); NAME(_sock);
     NAME(_raw); NAME(_deadline); NAME(lower); NAME(encoding); NAME(prepare_url);
     NAME(prepare_headers); NAME(path_url); NAME(any);

@@ -8,6 +8,8 @@
 #include "core/python_class.hpp"
 #include "core/text_cache.hpp"
 
+#include <optional>
+
 namespace nb = nanobind;
 using namespace zelmo;
 
@@ -193,27 +195,6 @@ void log_handler_write(nb::handle self, nb::handle item) {
     write_line_at(self, item, read_line_time());
 }
 
-// The handler's own format() and write(), called directly while they are
-// the ones this module defines (logbook's Handler.format with log_formatter
-// installed, LogHandler.write); an override or a replaced formatter is
-// called through Python as usual.
-nb::object format_line(nb::handle self, nb::handle record) {
-    nb::object replaced = replaced_method(self, n.format, handler_format);
-    if (replaced.is_valid())
-        return call(replaced, record);
-    if (get_attr(self, n.formatter).is(log_formatter_function))
-        return log_formatter(record, self);
-    return call_method(self, n.format, record);
-}
-
-void forward_line(nb::handle self, nb::handle line) {
-    nb::object replaced = replaced_method(self, n.write, log_handler_write_method);
-    if (replaced.is_valid())
-        call(replaced, line);
-    else
-        log_handler_write(self, line);
-}
-
 // Runs `forward` holding the handler's lock.
 template <typename Forward>
 void locked(nb::handle self, Forward &&forward) {
@@ -228,20 +209,33 @@ void locked(nb::handle self, Forward &&forward) {
     call_method(lock, n.release);
 }
 
+// The handler's own format() and write() are run directly while they are
+// the ones this module defines (logbook's Handler.format with log_formatter
+// installed, LogHandler.write); an override or a replaced formatter is
+// called through Python as usual.  When this module both stamps and forwards
+// the line, one reading of the simulated time serves both.
 void emit(nb::handle self, nb::handle record) {
-    bool own_format = !replaced_method(self, n.format, handler_format).is_valid() &&
-                      get_attr(self, n.formatter).is(log_formatter_function);
-    bool own_write = !replaced_method(self, n.write, log_handler_write_method).is_valid();
-    if (own_format && own_write) {
-        // Both steps are this module's: one reading of the simulated time
-        // serves the stamp and the forwarded line.
-        LineTime t = read_line_time();
-        nb::object line = format_line_at(record, t);
-        locked(self, [&] { write_line_at(self, line, t); });
-        return;
-    }
-    nb::object line = format_line(self, record);
-    locked(self, [&] { forward_line(self, line); });
+    std::optional<LineTime> time;
+    auto line_time = [&]() -> const LineTime & {
+        if (!time)
+            time = read_line_time();
+        return *time;
+    };
+    nb::object line;
+    nb::object replaced_format = replaced_method(self, n.format, handler_format);
+    if (replaced_format.is_valid())
+        line = call(replaced_format, record);
+    else if (get_attr(self, n.formatter).is(log_formatter_function))
+        line = format_line_at(record, line_time());
+    else
+        line = call_method(self, n.format, record);
+    locked(self, [&] {
+        nb::object replaced_write = replaced_method(self, n.write, log_handler_write_method);
+        if (replaced_write.is_valid())
+            call(replaced_write, line);
+        else
+            write_line_at(self, line, line_time());
+    });
 }
 
 } // namespace
