@@ -2,9 +2,12 @@
 feed service on loopback."""
 import enum
 import json
+import math
 import operator
+import random
 import re
 import socket
+import struct
 import sys
 import threading
 import time
@@ -372,6 +375,26 @@ def test_floats_are_written_as_json_writes_them(module_service, floats):
     writer.flush()
     assert module_service.posts[-1].body == reference_body(
         {"risk_feeds": [tuple(EDGE_FLOATS), tuple(floats)]})
+
+
+def test_shortest_digits_across_the_whole_range(module_service):
+    """Powers of two and their neighbours (where the rounding interval is
+    lopsided), subnormals, random bit patterns and short decimals, in one
+    post: each float's digits are repr's."""
+    rng = random.Random(20261209)
+    floats = []
+    for e in range(-1074, 1024):
+        x = math.ldexp(1.0, e)
+        floats += [x, math.nextafter(x, 0.0), math.nextafter(x, math.inf)]
+    floats += [struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0] for _ in range(20000)]
+    floats += [rng.randrange(10 ** 9) / 10 ** rng.randrange(12) for _ in range(5000)]
+    floats += [struct.unpack("<d", struct.pack("<Q", b))[0] for b in range(1, 200)]
+    floats = [f for f in floats if math.isfinite(f)]
+    records = [tuple(floats[i:i + 100]) for i in range(0, len(floats), 100)]
+    writer = FeedWriter(module_service.url)
+    writer.write("risk_feeds", records)
+    writer.flush()
+    assert module_service.posts[-1].body == reference_body({"risk_feeds": records})
 
 
 # --- failed deliveries lose nothing ---------------------------------------------------

@@ -1,6 +1,7 @@
 #include "core/feed_encoder.hpp"
 #include "core/capi.hpp"
 #include "core/py.hpp"
+#include "core/shortest_double.hpp"
 
 #include <array>
 #include <charconv>
@@ -96,74 +97,98 @@ inline void put_string_char(ByteBuffer &out, Py_UCS4 c) {
     }
 }
 
+// Two-digit groups for writing a number's digits from the right.
+constexpr std::array<char, 200> make_digit_pairs() {
+    std::array<char, 200> t{};
+    for (int i = 0; i < 100; ++i) {
+        t[2 * i] = static_cast<char>('0' + i / 10);
+        t[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return t;
+}
+constexpr std::array<char, 200> kDigitPairs = make_digit_pairs();
+
+// Writes the decimal digits of `v` (at most 17) so that they end at `end`;
+// returns where they start.
+inline char *digits_ending_at(char *end, std::uint64_t v) {
+    while (v >= 100) {
+        end -= 2;
+        std::memcpy(end, &kDigitPairs[2 * (v % 100)], 2);
+        v /= 100;
+    }
+    if (v >= 10) {
+        end -= 2;
+        std::memcpy(end, &kDigitPairs[2 * v], 2);
+    } else {
+        *--end = static_cast<char>('0' + v);
+    }
+    return end;
+}
+
 // Python's repr of a finite float from its shortest digits, as it stands in
 // the form: positional notation when the decimal point falls within 16
 // digits of the first digit (-4 < decpt <= 16), otherwise d.ddde+XX with the
-// exponent's "+" form-escaped as %2B.  Writes at most 32 characters to `out`
-// and returns their count.
+// exponent's "+" form-escaped as %2B.  Needs 48 bytes at `out` (it writes
+// fixed-size runs past the end) and returns the count of characters.
 size_t format_float_form(char *out, double d) {
     char *p = out;
     if (std::signbit(d)) {
         *p++ = '-';
         d = -d;
     }
-    // The shortest digits, as "D[.DDD]e<sign>XX[X]".
-    char sci[32];
-    const char *end = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
-    char digits[20];
-    size_t n = 0;
-    const char *q = sci;
-    digits[n++] = *q++;
-    if (*q == '.')
-        for (++q; *q != 'e'; ++q)
-            digits[n++] = *q;
-    bool negative_exponent = q[1] == '-';
-    int exponent = 0;
-    for (q += 2; q < end; ++q)
-        exponent = exponent * 10 + (*q - '0');
-    if (negative_exponent)
-        exponent = -exponent;
-    int decpt = exponent + 1;
+    if (d == 0) {
+        std::memcpy(p, "0.0", 3);
+        return static_cast<size_t>(p + 3 - out);
+    }
+    const ShortestDecimal shortest = shortest_decimal(d);
+    // The digits, followed by slack, so that every copy below can move a
+    // fixed 20 bytes (one or two register moves) whatever the count.
+    char buffer[48];
+    char *digits = digits_ending_at(buffer + 20, shortest.digits);
+    const int n = static_cast<int>(buffer + 20 - digits);
+    const int decpt = n + shortest.exponent;
     if (decpt > -4 && decpt <= 16) {
         if (decpt <= 0) {
-            *p++ = '0';
-            *p++ = '.';
-            for (int i = 0; i < -decpt; ++i)
-                *p++ = '0';
-            std::memcpy(p, digits, n);
+            std::memcpy(p, "0.000", 2 - decpt);
+            p += 2 - decpt;
+            std::memcpy(p, digits, 20);
             p += n;
-        } else if (static_cast<size_t>(decpt) >= n) {
-            std::memcpy(p, digits, n);
+        } else if (decpt >= n) {
+            std::memcpy(p, digits, 20);
             p += n;
-            for (size_t i = n; i < static_cast<size_t>(decpt); ++i)
-                *p++ = '0';
-            *p++ = '.';
-            *p++ = '0';
+            std::memcpy(p, "0000000000000000", 16);
+            p += decpt - n;
+            std::memcpy(p, ".0", 2);
+            p += 2;
         } else {
-            std::memcpy(p, digits, static_cast<size_t>(decpt));
+            std::memcpy(p, digits, 20);
             p += decpt;
             *p++ = '.';
-            std::memcpy(p, digits + decpt, n - static_cast<size_t>(decpt));
-            p += n - static_cast<size_t>(decpt);
+            std::memcpy(p, digits + decpt, 20);
+            p += n - decpt;
         }
     } else {
         *p++ = digits[0];
         if (n > 1) {
             *p++ = '.';
-            std::memcpy(p, digits + 1, n - 1);
+            std::memcpy(p, digits + 1, 20);
             p += n - 1;
         }
         *p++ = 'e';
-        if (exponent < 0) {
+        int x = decpt - 1;
+        if (x < 0) {
             *p++ = '-';
+            x = -x;
         } else {
             std::memcpy(p, "%2B", 3);
             p += 3;
         }
-        int x = exponent < 0 ? -exponent : exponent;
-        if (x < 10)
-            *p++ = '0';
-        p = std::to_chars(p, out + 32, x).ptr; // at most 3 digits
+        if (x >= 100) {
+            *p++ = static_cast<char>('0' + x / 100);
+            x %= 100;
+        }
+        std::memcpy(p, &kDigitPairs[2 * x], 2);
+        p += 2;
     }
     return static_cast<size_t>(p - out);
 }
@@ -419,7 +444,7 @@ void FormBodyBuilder::put_float(double d) {
     else if (std::isinf(d))
         lit("-Infinity");
     else
-        out_.advance(format_float_form(out_.tail(32), d));
+        out_.advance(format_float_form(out_.tail(48), d));
 }
 
 void FormBodyBuilder::put_int(PyObject *o) {
