@@ -108,19 +108,38 @@ constexpr std::array<char, 200> make_digit_pairs() {
 }
 constexpr std::array<char, 200> kDigitPairs = make_digit_pairs();
 
+inline void put_two_digits(char *p, std::uint32_t v) { std::memcpy(p, &kDigitPairs[2 * v], 2); }
+
+// Exactly eight digits of `v` (< 10**8), leading zeros included, in 32-bit
+// arithmetic.
+inline void put_eight_digits(char *p, std::uint32_t v) {
+    const std::uint32_t high = v / 10000, low = v % 10000;
+    put_two_digits(p, high / 100);
+    put_two_digits(p + 2, high % 100);
+    put_two_digits(p + 4, low / 100);
+    put_two_digits(p + 6, low % 100);
+}
+
 // Writes the decimal digits of `v` (at most 17) so that they end at `end`;
 // returns where they start.
 inline char *digits_ending_at(char *end, std::uint64_t v) {
-    while (v >= 100) {
-        end -= 2;
-        std::memcpy(end, &kDigitPairs[2 * (v % 100)], 2);
-        v /= 100;
+    while (v >= 100000000) {
+        const std::uint64_t high = v / 100000000;
+        end -= 8;
+        put_eight_digits(end, static_cast<std::uint32_t>(v - high * 100000000));
+        v = high;
     }
-    if (v >= 10) {
+    auto small = static_cast<std::uint32_t>(v);
+    while (small >= 100) {
         end -= 2;
-        std::memcpy(end, &kDigitPairs[2 * v], 2);
+        put_two_digits(end, small % 100);
+        small /= 100;
+    }
+    if (small >= 10) {
+        end -= 2;
+        put_two_digits(end, small);
     } else {
-        *--end = static_cast<char>('0' + v);
+        *--end = static_cast<char>('0' + small);
     }
     return end;
 }
