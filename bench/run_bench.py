@@ -339,23 +339,18 @@ def minimal_server_last_body(url):
     return Path(MINIMAL_BODY.format(urllib.parse.urlsplit(url).port)).read_bytes()
 
 
-def components(service_url, minimal_url):
+def component_setup(service_url):
+    """A host environment on day 250 of ten years, with a feeder and a
+    writer that never flushes on its own."""
     import logbook
-    import numpy as np
-    import requests
-    from tessar.config import Section
     from tessar.environment import Environment
     from tessar.events import EVENT, Event
     from tessar.model import (POSITION_EFFECT, SIDE, BenchmarkPortfolio, FutureAccount,
                               FuturePosition, PlotStore, Portfolio, StockAccount, StockPosition,
-                              Trade, TradingCalendar)
+                              Trade)
     from tessar.runner import make_config
-    from tessar.utils.logger import user_log
-    from tessar_mod_zelmo.feeder import feeder as feeder_module
-    from tessar_mod_zelmo.feeder import pellard
     from tessar_mod_zelmo.feeder.feeder import Feeder
     from tessar_mod_zelmo.feeder.pellard import FeedWriter
-    from tessar_mod_zelmo.feeder.quillet import LogHandler
 
     logbook.NullHandler().push_application()
     start, end = trading_days_span(2520)
@@ -394,7 +389,6 @@ def components(service_url, minimal_url):
         for k in KINDS:
             writer.feeds_queue[k] = []
 
-    results = {}
     trade = Trade("S00001", 7, SIDE.BUY, POSITION_EFFECT.OPEN, 9, 100, 10.5, 5.0, 0.0)
     event = Event(EVENT.TRADE, trade=trade)
 
@@ -404,7 +398,20 @@ def components(service_url, minimal_url):
         return (ze.algorithm_id, ze.backtest_id, str(ze.env.calendar_dt), t.order_book_id,
                 t.order_id, str(t.side), str(t.position_effect), t.exec_id, t.transaction_cost,
                 t.last_quantity, t.last_price, c if c == c else None, x if x == x else None)
+    return types.SimpleNamespace(**locals())
 
+
+def components(service_url, minimal_url):
+    import logbook
+    import requests
+    from tessar.utils.logger import user_log
+    from tessar_mod_zelmo.feeder import feeder as feeder_module
+    from tessar_mod_zelmo.feeder.pellard import FeedWriter
+    from tessar_mod_zelmo.feeder.quillet import LogHandler
+
+    c = component_setup(service_url)
+    env, writer, feeder, event, clear = c.env, c.writer, c.feeder, c.event, c.clear
+    floor_trade, results = c.floor_trade, {}
     n = 20000
     results["trade_into_queue_ns"] = per_call(lambda: feeder._on_trade(event), n) * 1e9
     clear()
@@ -532,12 +539,94 @@ def _portfolio_record(feeder, writer, clear):
     return record
 
 
+# --- instructions per call (callgrind) ------------------------------------------------
+
+# name: what one call does
+CALL_OPS = {
+    "trade": "a trade from _on_trade into the queue",
+    "log_line": "user_log.info through LogHandler into the queue",
+    "log_floor": "user_log.info with a do-nothing handler",
+    "body_positions": "a flush body of 100 position records",
+    "body_empty": "a flush body with nothing queued",
+    "body_floats": "a flush body of 1,000 floats (10 records of 100)",
+    "body_nulls": "a flush body of 1,000 nulls (10 records of 100)",
+}
+
+
+def count_calls_child(op, n):
+    """Runs `op` n times after the component set-up (under callgrind)."""
+    import random
+    import logbook
+    from tessar.utils.logger import user_log
+    from tessar_mod_zelmo.feeder.pellard import FeedWriter
+    from tessar_mod_zelmo.feeder.quillet import LogHandler
+
+    c = component_setup("http://127.0.0.1:9/api/v1/feedgroup")
+    if op == "trade":
+        call = lambda: c.feeder._on_trade(c.event)  # noqa: E731
+    elif op in ("log_line", "log_floor"):
+        class DoNothing(logbook.Handler):
+            def emit(self, record):
+                pass
+
+        handler = LogHandler(c.feeder.send_log, bubble=False) if op == "log_line" \
+            else DoNothing(bubble=False)
+        user_log.handlers[:] = [handler]
+        call = lambda: user_log.info("day {} line {}", 3, 4)  # noqa: E731
+    else:
+        # The body is built, then the post refuses the URL at once.
+        refused = FeedWriter("unix://no-post")
+        rng = random.Random(1)
+        if op == "body_positions":
+            c.writer.should_flush = lambda portfolio_feed: False  # bars without a service
+            refused.feeds_queue["position_feeds"] = _position_records(c.feeder, c.writer, c.clear)[:100]
+        elif op == "body_floats":
+            refused.feeds_queue["risk_feeds"] = [tuple(rng.uniform(-1e6, 1e6) for _ in range(100))
+                                                 for _ in range(10)]
+        elif op == "body_nulls":
+            refused.feeds_queue["risk_feeds"] = [(None,) * 100 for _ in range(10)]
+
+        def call():
+            try:
+                refused.flush()
+            except Exception:
+                pass
+    for _ in range(n):
+        call()
+
+
+def per_call_instructions():
+    """Instructions per call of each operation: the difference between
+    callgrind's counts of two processes that run it 200 and 600 times."""
+    counts = {}
+    for op in CALL_OPS:
+        totals = []
+        for n in (200, 600):
+            run = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                                  sys.executable, __file__, "--count-calls", op, str(n)],
+                                 stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True,
+                                 env=dict(os.environ, PYTHONHASHSEED="0"), check=True)
+            totals.append(int(run.stderr.rsplit("Collected : ", 1)[1].split()[0]))
+        counts[op] = (totals[1] - totals[0]) / 400
+    return {
+        "trade_into_queue": counts["trade"],
+        "log_line": counts["log_line"],
+        "log_line_floor": counts["log_floor"],
+        "encoder_per_position_record": (counts["body_positions"] - counts["body_empty"]) / 100,
+        "encoder_per_float_over_null": (counts["body_floats"] - counts["body_nulls"]) / 1000,
+    }
+
+
 # --- report --------------------------------------------------------------------------
 
 def print_report(report):
     c = report["components"]
     if c:
         print_components(c)
+    if report["per_call_instructions"]:
+        print("\nInstructions per call (callgrind)")
+        for name, count in report["per_call_instructions"].items():
+            print("  {:32} {:>10,.0f}".format(name, count))
     for scenario, r in report["instructions"].items():
         print("\nInstructions (callgrind), {} ({} trading days, age rule off)".format(
             scenario, r["days"]))
@@ -597,6 +686,10 @@ def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--minimal-server":
         minimal_server(int(sys.argv[2]))
         return
+    if len(sys.argv) > 1 and sys.argv[1] == "--count-calls":
+        sys.path.insert(0, str(HERE))
+        count_calls_child(sys.argv[2], int(sys.argv[3]))
+        return
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
         sys.path.insert(0, str(HERE))
         child(sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5],
@@ -612,6 +705,9 @@ def main():
                              "(about 50 times slower)")
     parser.add_argument("--callgrind-only", action="store_true",
                         help="only the instruction counts")
+    parser.add_argument("--per-call", action="store_true",
+                        help="also count instructions per call of the hot paths under callgrind "
+                             "(about 4 minutes)")
     parser.add_argument("--scenario", action="append", choices=list(SCENARIOS),
                         help="whole runs of these scenarios only")
     args = parser.parse_args()
@@ -647,6 +743,7 @@ def main():
         "components": comp,
         "runs": whole_runs(args.repeat, scenarios),
         "instructions": instruction_counts(args.callgrind or []),
+        "per_call_instructions": per_call_instructions() if args.per_call else {},
     }
     print_report(report)
     RESULTS.mkdir(exist_ok=True)
