@@ -57,6 +57,32 @@ def test_line_is_time_level_message(log):
     assert received[-1][1] == "14:30 WARNING x"
 
 
+@pytest.mark.parametrize("pattern", ["%Y-%m-%d %H:%M:%S", "%Y%m%d %H%M%S.%f %% [%d]", "%Y-%m-%d %a",
+                                     "%H:%M %p %j", "%Y-%m-%d %H:%M:%S.00%", "%Y 年 %m 月", "%z|%Z", ""])
+def test_stamp_is_strftime_of_the_pattern(log, pattern):
+    """Whatever the pattern and the date-time: numeric directives, others,
+    a lone % at the end, non-ASCII text, zones, years before 1000."""
+    env = make_env()
+    received = []
+    attach(log, LogHandler(lambda *a: received.append(a)))
+    zone = datetime.timezone(datetime.timedelta(hours=8), "CST")
+    times = [T, datetime.datetime(2021, 3, 4, 14, 30, 5, 7), datetime.datetime(999, 1, 2, 3, 4, 5),
+             datetime.datetime(9999, 12, 31, 23, 59, 59, 999999), T.replace(tzinfo=zone),
+             datetime.datetime(1000, 1, 1)]
+    host_logger.DATETIME_FORMAT, saved = pattern, host_logger.DATETIME_FORMAT
+    try:
+        for when in times:
+            env.calendar_dt = when
+            try:
+                expected = when.strftime(pattern)
+            except ValueError:  # a lone % on some C libraries
+                expected = "0000-00-00"
+            log.info("x")
+            assert received[-1][1] == expected + " INFO x"
+    finally:
+        host_logger.DATETIME_FORMAT = saved
+
+
 def test_no_environment_stamps_zeros_prints_and_forwards_nothing(log, capsys):
     Environment.clear()
     received = []
