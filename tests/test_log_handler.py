@@ -197,6 +197,16 @@ class OwnLevelName(logbook.LogRecord):
     level_name = "LOUD"
 
 
+class MsgProperty(logbook.LogRecord):
+    msg = property(lambda self: "from the property {}", lambda self, value: None)
+
+
+class ShoutingFields(logbook.LogRecord):
+    def __getattribute__(self, name):
+        value = super().__getattribute__(name)
+        return value.upper() if name == "msg" else value
+
+
 class Loud:
     def __format__(self, spec):
         raise ValueError("no format")
@@ -216,6 +226,8 @@ RECORDS = [  # (record class, msg, args, kwargs, level)
     (OwnFormat, "f {}", (1,), {}, logbook.INFO),
     (OwnMessage, "m {}", (1,), {}, logbook.INFO),
     (OwnLevelName, "l {}", (1,), {}, logbook.INFO),
+    (MsgProperty, "p {}", (1,), {}, logbook.INFO),
+    (ShoutingFields, "s {}", (1,), {}, logbook.INFO),
 ]
 
 
@@ -237,3 +249,20 @@ def test_line_text_and_failures_are_logbooks_own(cls, msg, args, kwargs, level):
         assert ours.message == twin.message  # cached like logbook caches it
         ours.__dict__["message"] = "cached"
         assert log_formatter(ours, None).endswith(" cached")
+
+
+def test_record_class_changed_after_use_is_read_anew():
+    """A class already seen is read afresh once it changes (a property
+    added for msg, then removed)."""
+    class Record(logbook.LogRecord):
+        pass
+
+    def line():
+        return log_formatter(Record("c", logbook.INFO, "x {}", args=(1,)), None)
+
+    assert line() == "0000-00-00 INFO x 1"
+    Record.msg = property(lambda self: "prop {}", lambda self, value: None)
+    assert line() == "0000-00-00 INFO prop 1"
+    del Record.msg
+    Record.level_name = "CHANGED"
+    assert line() == "0000-00-00 CHANGED x 1"

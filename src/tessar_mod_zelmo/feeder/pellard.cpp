@@ -224,11 +224,21 @@ void feed_writer_write(nb::handle self, nb::handle key, nb::handle arr) {
     increment(self, n.cnt);
 
     nb::object queues = get_attr(self, n.feeds_queue);
-    int present = PySequence_Contains(queues.ptr(), key.ptr());
-    if (present < 0)
-        throw nb::python_error();
-    if (present) {
-        extend_queue(queues[key], arr);
+    nb::object queue;
+    if (PyDict_CheckExact(queues.ptr())) { // one look-up where `in` and [] make two
+        PyObject *item = PyDict_GetItemWithError(queues.ptr(), key.ptr());
+        if (!item && PyErr_Occurred())
+            throw nb::python_error();
+        queue = nb::borrow(item);
+    } else {
+        int present = PySequence_Contains(queues.ptr(), key.ptr());
+        if (present < 0)
+            throw nb::python_error();
+        if (present)
+            queue = queues[key];
+    }
+    if (queue.is_valid()) {
+        extend_queue(queue, arr);
     } else {
         nb::object message = nb::str("{} not exist in queue").format(key);
         call_method(module_global(module_dict, n.user_system_log), n.error, message);

@@ -58,22 +58,87 @@ struct LogbookRecord {
     bool usable = false;
 } logbook_record;
 
-// Whether `record`'s message and level_name are logbook's own: its class is
-// LogRecord or a subclass that replaced none of the three.
-bool plain_logbook_record(nb::handle record) {
+// How a record is read.  `plain`: its class is LogRecord or a subclass that
+// replaced none of message, _format_message and level_name, so both are
+// computed here.  `dict`: the record's __dict__ (plain records only).
+// `fields_in_dict`: the class reads attributes the ordinary way and has no
+// data descriptor for level, msg, args or kwargs, so the record's own
+// __dict__ entries are what reading them gives.
+struct RecordView {
+    bool plain = false, fields_in_dict = false;
+    nb::object dict;
+};
+
+#ifndef Py_LIMITED_API
+// The last record class found plain, with the version tag it had then.
+// While the tag holds, neither the class nor its bases changed, so the
+// checks need not be made again (tags are never reused).  The stable ABI
+// shows no tags: there every record is checked.
+struct {
+    PyTypeObject *type = nullptr;
+    unsigned int tag = 0;
+    bool fields_in_dict = false;
+} plain_record_class;
+
+bool no_data_descriptor(PyTypeObject *type, nb::handle name) {
+    PyObject *d = _PyType_Lookup(type, name.ptr());
+    return !d || !Py_TYPE(d)->tp_descr_set;
+}
+#endif
+
+void check_record_class(PyTypeObject *type, RecordView &view) {
     const LogbookRecord &r = logbook_record;
-    PyTypeObject *type = Py_TYPE(record.ptr());
-    return r.usable && class_attribute_is(type, n.message, r.message) &&
-           class_attribute_is(type, n._format_message, r.format_message) &&
-           class_attribute_is(type, n.level_name, r.level_name);
+#ifndef Py_LIMITED_API
+    const bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    if (tagged && type == plain_record_class.type && type->tp_version_tag == plain_record_class.tag) {
+        view.plain = true;
+        view.fields_in_dict = plain_record_class.fields_in_dict;
+        return;
+    }
+#endif
+    view.plain = r.usable && class_attribute_is(type, n.message, r.message) &&
+                 class_attribute_is(type, n._format_message, r.format_message) &&
+                 class_attribute_is(type, n.level_name, r.level_name);
+#ifndef Py_LIMITED_API
+    if (!view.plain)
+        return;
+    view.fields_in_dict = type->tp_getattro == PyObject_GenericGetAttr &&
+                          no_data_descriptor(type, r.level) && no_data_descriptor(type, r.msg) &&
+                          no_data_descriptor(type, r.args) && no_data_descriptor(type, r.kwargs);
+    // The look-ups above gave the class a valid tag if it had none.
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+        plain_record_class = {type, type->tp_version_tag, view.fields_in_dict};
+#endif
+}
+
+RecordView view_record(nb::handle record) {
+    RecordView view;
+    check_record_class(Py_TYPE(record.ptr()), view);
+    if (view.plain) {
+        view.dict = get_attr(record, logbook_record.__dict__);
+        if (!PyDict_CheckExact(view.dict.ptr()))
+            view = RecordView{};
+    }
+    return view;
+}
+
+// record.<name> for one of the fields logbook's __init__ sets.
+nb::object record_field(nb::handle record, const RecordView &view, nb::handle name) {
+    if (view.fields_in_dict) {
+        if (PyObject *v = PyDict_GetItemWithError(view.dict.ptr(), name.ptr()))
+            return nb::borrow(v);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+    return get_attr(record, name);
 }
 
 // record.level_name as logbook's property gives it: the name registered for
 // record.level.  An unknown level takes the property's own way, which
 // raises its LookupError.
-nb::object record_level_name(nb::handle record, bool plain) {
-    if (plain) {
-        nb::object level = get_attr(record, logbook_record.level);
+nb::object record_level_name(nb::handle record, const RecordView &view) {
+    if (view.plain) {
+        nb::object level = record_field(record, view, logbook_record.level);
         PyObject *name = PyDict_GetItemWithError(logbook_record.level_names.ptr(), level.ptr());
         if (name)
             return nb::borrow(name);
@@ -87,23 +152,20 @@ nb::object record_level_name(nb::handle record, bool plain) {
 // in the record's __dict__: msg itself without arguments, else
 // msg.format(*args, **kwargs).  A message that fails to format takes the
 // property's own way, which reports the failure exactly as logbook does.
-nb::object record_message(nb::handle record, bool plain) {
-    if (!plain)
+nb::object record_message(nb::handle record, const RecordView &view) {
+    if (!view.plain)
         return get_attr(record, n.message);
-    nb::object dict = get_attr(record, logbook_record.__dict__);
-    if (!PyDict_CheckExact(dict.ptr()))
-        return get_attr(record, n.message);
-    if (PyObject *cached = PyDict_GetItemWithError(dict.ptr(), n.message.ptr()))
+    if (PyObject *cached = PyDict_GetItemWithError(view.dict.ptr(), n.message.ptr()))
         return nb::borrow(cached);
     if (PyErr_Occurred())
         throw nb::python_error();
-    nb::object args = get_attr(record, logbook_record.args);
-    nb::object kwargs = get_attr(record, logbook_record.kwargs);
+    nb::object args = record_field(record, view, logbook_record.args);
+    nb::object kwargs = record_field(record, view, logbook_record.kwargs);
     nb::object message;
     if (!truthy(args) && !truthy(kwargs)) {
-        message = get_attr(record, logbook_record.msg);
+        message = record_field(record, view, logbook_record.msg);
     } else {
-        nb::object msg = get_attr(record, logbook_record.msg);
+        nb::object msg = record_field(record, view, logbook_record.msg);
         if (!PyUnicode_CheckExact(msg.ptr()) || !PyTuple_CheckExact(args.ptr()) ||
             !(PyDict_CheckExact(kwargs.ptr()) || kwargs.is_none() || !truthy(kwargs)))
             return get_attr(record, n.message);
@@ -115,7 +177,7 @@ nb::object record_message(nb::handle record, bool plain) {
         }
         message = nb::steal(text);
     }
-    if (PyDict_SetItem(dict.ptr(), n.message.ptr(), message.ptr()) < 0)
+    if (PyDict_SetItem(view.dict.ptr(), n.message.ptr(), message.ptr()) < 0)
         throw nb::python_error();
     return message;
 }
@@ -142,9 +204,9 @@ nb::object format_line_at(nb::handle record, const LineTime &t) {
                 [&](nb::python_error &) { dt = nb::borrow(no_time_stamp); });
     // Filled as str.format fills it: each part is format(part, ""), so a
     // stamp that is not text is formatted, not refused.
-    bool plain = plain_logbook_record(record);
-    nb::object level = format_of(record_level_name(record, plain));
-    nb::object message = format_of(record_message(record, plain));
+    const RecordView view = view_record(record);
+    nb::object level = format_of(record_level_name(record, view));
+    nb::object message = format_of(record_message(record, view));
     dt = format_of(dt);
     PyObject *parts[] = {dt.ptr(), level.ptr(), message.ptr()};
     nb::object list = steal_or_throw(PyList_New(3));
