@@ -12,6 +12,44 @@
 
 namespace zelmo {
 
+#ifndef Py_LIMITED_API
+ByteBuffer::~ByteBuffer() { Py_XDECREF(bytes_); }
+
+void ByteBuffer::grow(size_t n) {
+    size_t capacity = capacity_ ? capacity_ * 2 : 4096;
+    while (capacity - size_ < n)
+        capacity *= 2;
+    if (!bytes_) {
+        bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+    } else if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(capacity)) < 0) {
+        bytes_ = nullptr; // released by the failed resize
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+    }
+    if (!bytes_) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
+    data_ = PyBytes_AS_STRING(bytes_);
+    capacity_ = capacity;
+}
+
+nb::object ByteBuffer::take_bytes() {
+    if (!bytes_)
+        return nb::bytes("", 0);
+    if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(size_)) < 0) {
+        bytes_ = nullptr;
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+        throw nb::python_error();
+    }
+    nb::object bytes = nb::steal(bytes_);
+    bytes_ = nullptr;
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    return bytes;
+}
+#else
 ByteBuffer::~ByteBuffer() { std::free(data_); }
 
 void ByteBuffer::grow(size_t n) {
@@ -24,6 +62,13 @@ void ByteBuffer::grow(size_t n) {
     data_ = data;
     capacity_ = capacity;
 }
+
+nb::object ByteBuffer::take_bytes() {
+    nb::object bytes = nb::bytes(data_ ? data_ : "", size_);
+    size_ = 0;
+    return bytes;
+}
+#endif
 
 namespace {
 

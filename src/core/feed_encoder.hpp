@@ -31,6 +31,8 @@ namespace nb = nanobind;
 
 // A growing byte buffer for the body.  Its appends of short pieces of known
 // length compile to plain stores; std::string's may call memcpy each time.
+// In the per-version builds its storage is a bytes object, handed over
+// whole by take_bytes() instead of being copied into one.
 class ByteBuffer {
 public:
     ByteBuffer() = default;
@@ -63,6 +65,8 @@ public:
     void truncate(size_t n) { size_ = n; }
     size_t size() const { return size_; }
     std::string_view view() const { return {data_, size_}; }
+    // The content as a bytes object; the buffer is empty afterwards.
+    nb::object take_bytes();
 
 private:
     void room(size_t n) {
@@ -73,6 +77,9 @@ private:
 
     char *data_ = nullptr;
     size_t size_ = 0, capacity_ = 0;
+#ifndef Py_LIMITED_API
+    PyObject *bytes_ = nullptr; // owns data_
+#endif
 };
 
 class FormBodyBuilder {
@@ -82,7 +89,8 @@ public:
     // fallback can absorb (the interpreter's exit and interrupt kinds).
     void add_records_field(nb::handle name, nb::handle records, Py_ssize_t count);
 
-    std::string_view body() const { return out_.view(); }
+    // The body as a bytes object; the builder is empty afterwards.
+    nb::object take_body() { return out_.take_bytes(); }
 
 private:
     // Records start with two identifiers and the text of a date-time.

@@ -360,7 +360,10 @@ void init_feed_post(nb::handle module) {
     make_deadline_socket_classes(module);
 }
 
-void post_feed_form(nb::handle url, std::string_view body, nb::handle timeout) {
+void post_feed_form(nb::handle url, nb::handle body, nb::handle timeout) {
+    const Py_ssize_t body_size = PyBytes_Size(body.ptr());
+    if (body_size < 0)
+        throw nb::python_error();
     prepare_url(url);
     double deadline = std::numeric_limits<double>::infinity();
     if (!timeout.is_none()) {
@@ -395,11 +398,10 @@ void post_feed_form(nb::handle url, std::string_view body, nb::handle timeout) {
     nb::object reply;
     long status = 0;
     try {
-        nb::object data = body.empty() ? nb::none()
-                                       : nb::object(nb::bytes(body.data(), body.size()));
+        nb::handle data = body_size == 0 ? nb::none() : body;
         try {
             call_method(conn, client->n.request, client->POST, client->target, data,
-                        request_headers(body.size()));
+                        request_headers(static_cast<size_t>(body_size)));
         } catch (nb::python_error &e) {
             if (!reply_may_follow_failed_send(e))
                 throw;

@@ -18,7 +18,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include <string_view>
 
 namespace zelmo {
 
@@ -27,7 +26,7 @@ namespace nb = nanobind;
 // Imports what posts need; `module` owns the helper class (its __module__).
 void init_feed_post(nb::handle module);
 
-// Posts `body` (a form; empty for no fields) to `url`.
-void post_feed_form(nb::handle url, std::string_view body, nb::handle timeout);
+// Posts `body` (a form as bytes; empty for no fields) to `url`.
+void post_feed_form(nb::handle url, nb::handle body, nb::handle timeout);
 
 } // namespace zelmo

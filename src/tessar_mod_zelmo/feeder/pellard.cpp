@@ -173,7 +173,7 @@ void flush(nb::handle self) {
             body.add_records_field(kind, queue, count);
             sent.push_back({nb::borrow(kind), queue, count});
         }
-        post_feed_form(get_attr(self, n.url), body.body(),
+        post_feed_form(get_attr(self, n.url), body.take_body(),
                        module_global(module_dict, n.FEED_POST_TIMEOUT));
         for (Sent &s : sent)
             drop_sent(queues, s.kind, s.queue, s.count);
