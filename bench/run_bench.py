@@ -548,6 +548,7 @@ def _portfolio_record(feeder, writer, clear):
 # name: what one call does
 CALL_OPS = {
     "trade": "a trade from _on_trade into the queue",
+    "trade_floor": "Python building the same record into a list",
     "log_line": "user_log.info through LogHandler into the queue",
     "log_floor": "user_log.info with a do-nothing handler",
     "body_positions": "a flush body of 100 position records",
@@ -566,8 +567,20 @@ def count_calls_child(op, n):
     from tessar_mod_zelmo.feeder.quillet import LogHandler
 
     c = component_setup("http://127.0.0.1:9/api/v1/feedgroup")
+    # Each call's record leaves its queue at once, as a flush would take it:
+    # a queue left to grow makes later calls dearer than earlier ones.
     if op == "trade":
-        call = lambda: c.feeder._on_trade(c.event)  # noqa: E731
+        queue = c.writer.feeds_queue["trade_feeds"]
+
+        def call():
+            c.feeder._on_trade(c.event)
+            queue.clear()
+    elif op == "trade_floor":
+        queue = []
+
+        def call():
+            queue.append(c.floor_trade())
+            queue.clear()
     elif op in ("log_line", "log_floor"):
         class DoNothing(logbook.Handler):
             def emit(self, record):
@@ -576,7 +589,11 @@ def count_calls_child(op, n):
         handler = LogHandler(c.feeder.send_log, bubble=False) if op == "log_line" \
             else DoNothing(bubble=False)
         user_log.handlers[:] = [handler]
-        call = lambda: user_log.info("day {} line {}", 3, 4)  # noqa: E731
+        queue = c.writer.feeds_queue["log_feeds"]
+
+        def call():
+            user_log.info("day {} line {}", 3, 4)
+            queue.clear()
     else:
         # The body is built, then the post refuses the URL at once.
         refused = FeedWriter("unix://no-post")
@@ -595,30 +612,36 @@ def count_calls_child(op, n):
                 refused.flush()
             except Exception:
                 pass
-    # The set-up's objects are frozen out of the collector's reach: otherwise
-    # a full collection that happens to fall among the counted calls adds
-    # its scan of the whole heap to them.
+    # The collector is off while the calls run, as timeit has it: otherwise
+    # the collections that fall among them would scan the set-up's objects
+    # and the growing queue, a cost that depends on how many calls ran.
     gc.collect()
-    gc.freeze()
+    gc.disable()
     for _ in range(n):
         call()
 
 
 def per_call_instructions():
     """Instructions per call of each operation: the difference between
-    callgrind's counts of two processes that run it 1,000 and 3,000 times."""
+    callgrind's counts of two processes that run it a few times and many
+    times.  The set-up's own count moves by a few million instructions from
+    one process to the next (object addresses steer hashing), so the second
+    process runs 20,000 more calls (2,000 more of the bodies, each of which
+    encodes 100 records or more)."""
     counts = {}
     for op in CALL_OPS:
+        few, many = (100, 2100) if op.startswith("body_") else (1000, 21000)
         totals = []
-        for n in (1000, 3000):
+        for n in (few, many):
             run = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
                                   sys.executable, __file__, "--count-calls", op, str(n)],
                                  stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True,
                                  env=dict(os.environ, PYTHONHASHSEED="0"), check=True)
             totals.append(int(run.stderr.rsplit("Collected : ", 1)[1].split()[0]))
-        counts[op] = (totals[1] - totals[0]) / 2000
+        counts[op] = (totals[1] - totals[0]) / (many - few)
     return {
         "trade_into_queue": counts["trade"],
+        "trade_floor": counts["trade_floor"],
         "log_line": counts["log_line"],
         "log_line_floor": counts["log_floor"],
         "encoder_per_position_record": (counts["body_positions"] - counts["body_empty"]) / 100,
