@@ -12,7 +12,6 @@ import socket
 import struct
 import threading
 import time
-import urllib.parse
 
 import pytest
 import requests

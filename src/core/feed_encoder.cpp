@@ -15,17 +15,21 @@ namespace zelmo {
 #ifndef Py_LIMITED_API
 ByteBuffer::~ByteBuffer() { Py_XDECREF(bytes_); }
 
+// Forgets the storage: after a failed resize released it, or once handed over.
+void ByteBuffer::detach() {
+    bytes_ = nullptr;
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+}
+
 void ByteBuffer::grow(size_t n) {
     size_t capacity = capacity_ ? capacity_ * 2 : 4096;
     while (capacity - size_ < n)
         capacity *= 2;
-    if (!bytes_) {
+    if (!bytes_)
         bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
-    } else if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(capacity)) < 0) {
-        bytes_ = nullptr; // released by the failed resize
-        data_ = nullptr;
-        size_ = capacity_ = 0;
-    }
+    else if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(capacity)) < 0)
+        detach();
     if (!bytes_) {
         PyErr_Clear();
         throw std::bad_alloc();
@@ -38,15 +42,11 @@ nb::object ByteBuffer::take_bytes() {
     if (!bytes_)
         return nb::bytes("", 0);
     if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(size_)) < 0) {
-        bytes_ = nullptr;
-        data_ = nullptr;
-        size_ = capacity_ = 0;
+        detach();
         throw nb::python_error();
     }
     nb::object bytes = nb::steal(bytes_);
-    bytes_ = nullptr;
-    data_ = nullptr;
-    size_ = capacity_ = 0;
+    detach();
     return bytes;
 }
 #else

@@ -78,6 +78,7 @@ private:
     char *data_ = nullptr;
     size_t size_ = 0, capacity_ = 0;
 #ifndef Py_LIMITED_API
+    void detach();
     PyObject *bytes_ = nullptr; // owns data_
 #endif
 };
