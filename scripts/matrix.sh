@@ -8,12 +8,17 @@
 #     Debian root under chroot;
 #   - Debian unstable (sid) with its newest two CPython packages (3.14 and
 #     3.15 today), the stable-ABI wheel, in a Debian root under chroot;
-#   - last, the sdist built by plain pip on this machine's python3.
+#   - the sdist built by plain pip on this machine's python3;
+#   - last, the README's Quick start as a newcomer meets it: in Debian 12 and
+#     Debian 13 roots holding only python3, python3-dev, python3-venv, g++ and
+#     git (no CMake, no ninja), a fresh clone, an empty HOME and the README's
+#     two commands, read from the README and run as written there.
 #     scripts/matrix.sh [--no-build] [LEG...]
-# --no-build uses dist/ as it is; LEGs (pyenv, oldest, bullseye, sid, sdist)
-# pick legs to run, all by default.
-# The Debian roots are made with debootstrap and kept in build/roots/ for
-# later runs; a run from a clean clone makes them (needs root).
+# --no-build uses dist/ as it is; LEGs (pyenv, oldest, bullseye, sid, sdist,
+# quickstart) pick legs to run, all by default.
+# The Debian roots are made with debootstrap (needs root) and kept outside the
+# clone, in $ZELMO_ROOTS (by default ~/.cache/tessar_mod_zelmo/debian-roots),
+# so that a machine that is kept makes them once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/pythons.sh
@@ -27,16 +32,17 @@ if [ "${1:-}" = "--no-build" ]; then
     shift
 fi
 LEGS=("$@")
-[ ${#LEGS[@]} -gt 0 ] || LEGS=(pyenv oldest bullseye sid sdist)
+[ ${#LEGS[@]} -gt 0 ] || LEGS=(pyenv oldest bullseye sid sdist quickstart)
 wanted() { [[ " ${LEGS[*]} " == *" $1 "* ]]; }
-[ $build = 0 ] || scripts/wheels.sh
+needs_dist() { wanted pyenv || wanted oldest || wanted bullseye || wanted sid || wanted sdist; }
+[ $build = 0 ] || ! needs_dist || scripts/wheels.sh
 
 work=build/matrix
 rm -rf $work
 mkdir -p $work
 TEST_DEPS=(pytest hypothesis)
 PIP=(--quiet --disable-pip-version-check)
-STANDIN_WHEEL=$(ls dist/standin/*.whl)
+STANDIN_WHEEL=$(! needs_dist || ls dist/standin/*.whl)
 
 # Runs the suite with `python` (a command, possibly chroot'ed) from `dir`.
 run_suite() { # label, log, dir, python command...
@@ -51,12 +57,16 @@ run_suite() { # label, log, dir, python command...
     fi
 }
 
-no_build_tools() { # PATH to check
-    env PATH="$1" /bin/sh -c '
-        for tool in cc gcc g++ c++ clang cmake ninja make; do
-            if command -v $tool >/dev/null 2>&1; then echo "error: $tool is reachable" >&2; exit 1; fi
-        done'
+# Fails, naming it, if `sh` run through the command prefix finds any of the
+# tools on its PATH.
+none_reachable() { # tools, command prefix...
+    local tools=$1
+    shift
+    "$@" /bin/sh -c 'for tool in '"$tools"'; do
+        if command -v $tool >/dev/null 2>&1; then echo "error: $tool is reachable" >&2; exit 1; fi
+    done'
 }
+BUILD_TOOLS="cc gcc g++ c++ clang cmake ninja make"
 
 # --- this machine's interpreters ----------------------------------------------
 
@@ -67,7 +77,7 @@ pyenv_leg() { # version, label, [python options], [extra requirements...]
     local venv=$work/py$version${options:+-dev}
     [ $# -eq 0 ] || venv=$work/py$version-oldest
     "$(python_for "$version")" -m venv $venv
-    no_build_tools "$PWD/$venv/bin"
+    none_reachable "$BUILD_TOOLS" env PATH="$PWD/$venv/bin"
     env PATH="$PWD/$venv/bin" CC=/bin/false CXX=/bin/false \
         "$venv/bin/python" -m pip install "${PIP[@]}" --only-binary :all: \
         "$(wheel_for "$version")" "$STANDIN_WHEEL" "${TEST_DEPS[@]}" "$@"
@@ -93,20 +103,21 @@ fi
 
 # --- Debian systems under chroot ----------------------------------------------
 
-ROOTS=build/roots
+ROOTS=${ZELMO_ROOTS:-${XDG_CACHE_HOME:-$HOME/.cache}/tessar_mod_zelmo/debian-roots}
 MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
-if wanted bullseye || wanted sid; then
+if wanted bullseye || wanted sid || wanted quickstart; then
     command -v debootstrap >/dev/null || apt-get install -y -q debootstrap >/dev/null
 fi
 
-# build/roots/$1: a minimal Debian $2 with python3 and venv, made once.
-debian_root() { # name, suite
+# $ROOTS/$1: a minimal Debian $2 holding the packages $3 (comma-separated),
+# made once.
+debian_root() { # name, suite, packages
     local root=$ROOTS/$1
     if [ ! -e "$root/.complete" ]; then
         rm -rf "$root"
-        mkdir -p $ROOTS
+        mkdir -p "$ROOTS"
         echo "making a Debian $2 root in $root"
-        debootstrap --variant=minbase --include=python3,python3-venv,ca-certificates \
+        debootstrap --variant=minbase --include="$3" \
             "$2" "$root" "$MIRROR" >"$root.log" 2>&1 || {
             tail -20 "$root.log"
             echo "error: debootstrap of Debian $2 failed" >&2
@@ -123,6 +134,9 @@ debian_root() { # name, suite
         fi
     done
 }
+
+# What the wheel legs' roots hold: an interpreter, and no build tool.
+WHEEL_ROOT_PACKAGES=python3,python3-venv,ca-certificates
 
 in_root() { # root, command...
     local root=$1
@@ -141,10 +155,7 @@ debian_leg() { # root, python (in the root), wheel, label
     rm -rf "$root$dir"
     mkdir -p "$root$dir"
     cp -r tests pyproject.toml "$wheel" "$STANDIN_WHEEL" "$root$dir/"
-    in_root "$root" /bin/sh -c "! command -v cc gcc g++ c++ clang cmake make >/dev/null" || {
-        echo "error: a build tool is reachable in $root" >&2
-        return 1
-    }
+    none_reachable "$BUILD_TOOLS" in_root "$root"
     in_root "$root" "$python" -m venv "$dir/venv"
     in_root "$root" "$dir/venv/bin/python" -m pip install "${PIP[@]}" --only-binary :all: \
         "$dir/$(basename "$wheel")" "$dir/$(basename "$STANDIN_WHEEL")" "${TEST_DEPS[@]}"
@@ -155,35 +166,88 @@ debian_leg() { # root, python (in the root), wheel, label
 }
 
 if wanted bullseye; then
-    debian_root bullseye bullseye
-    debian_leg $ROOTS/bullseye /usr/bin/python3 "$(wheel_for 3.9)" \
-        "Debian 11 (glibc $(in_root $ROOTS/bullseye ldd --version | sed -n '1s/.* //p')), its $(in_root $ROOTS/bullseye python3 --version)"
+    debian_root bullseye bullseye "$WHEEL_ROOT_PACKAGES"
+    debian_leg "$ROOTS/bullseye" /usr/bin/python3 "$(wheel_for 3.9)" \
+        "Debian 11 (glibc $(in_root "$ROOTS/bullseye" ldd --version | sed -n '1s/.* //p')), its $(in_root "$ROOTS/bullseye" python3 --version)"
 fi
 
 # Debian sid with the newest two CPython versions it carries (3.14 and 3.15
 # when written), each with the stable-ABI wheel.
 sid_legs() {
-    debian_root sid sid
+    debian_root sid sid "$WHEEL_ROOT_PACKAGES"
     # The archive reached may be a dated copy, whose sid index has expired.
-    in_root $ROOTS/sid apt-get -o Acquire::Check-Valid-Until=false update -q >/dev/null
+    in_root "$ROOTS/sid" apt-get -o Acquire::Check-Valid-Until=false update -q >/dev/null
     local -a pythons packages=()
-    mapfile -t pythons < <(in_root $ROOTS/sid apt-cache search --names-only '^python3\.[0-9]+$' |
+    mapfile -t pythons < <(in_root "$ROOTS/sid" apt-cache search --names-only '^python3\.[0-9]+$' |
         cut -d' ' -f1 | sort -V | tail -2)
     echo "Debian sid carries ${pythons[*]} (newest two); testing those"
     for python in "${pythons[@]}"; do packages+=("$python" "$python-venv"); done
-    in_root $ROOTS/sid env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${packages[@]}" \
+    in_root "$ROOTS/sid" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${packages[@]}" \
         >/dev/null
     for python in "${pythons[@]}"; do
-        debian_leg $ROOTS/sid "/usr/bin/$python" "$(wheel_for 3.12)" \
-            "Debian sid, its $(in_root $ROOTS/sid "$python" --version), $(basename "$(wheel_for 3.12)")"
+        debian_leg "$ROOTS/sid" "/usr/bin/$python" "$(wheel_for 3.12)" \
+            "Debian sid, its $(in_root "$ROOTS/sid" "$python" --version), $(basename "$(wheel_for 3.12)")"
     done
 }
 if wanted sid; then sid_legs; fi
 
 # --- the sdist, built by plain pip on this machine's default interpreter ----------
 
-wanted sdist || exit 0
-venv=$work/sdist
-python3 -m venv $venv
-$venv/bin/python -m pip install "${PIP[@]}" dist/tessar_mod_zelmo-*.tar.gz "$STANDIN_WHEEL" "${TEST_DEPS[@]}"
-run_suite "sdist on $(python3 --version)" $venv.log . $venv/bin/python
+sdist_leg() {
+    local venv=$work/sdist
+    python3 -m venv $venv
+    $venv/bin/python -m pip install "${PIP[@]}" dist/tessar_mod_zelmo-*.tar.gz "$STANDIN_WHEEL" \
+        "${TEST_DEPS[@]}"
+    run_suite "sdist on $(python3 --version)" $venv.log . $venv/bin/python
+}
+if wanted sdist; then sdist_leg; fi
+
+# --- the README's Quick start on a fresh machine ------------------------------
+
+# The commands of the README's Quick start block, one per line, comments cut.
+quickstart_commands() {
+    awk '/^## Quick start/ { section = 1 }
+         section && /^```/ { if (block) exit; block = 1; next }
+         block' README.md | sed 's/[[:space:]]*#.*$//; /^[[:space:]]*$/d'
+}
+
+# In a root of Debian $2 holding only what the README asks for: a fresh clone
+# of this checkout's HEAD, an empty HOME, and the Quick start's commands run as
+# written; the demo must leave its chart and every command must succeed.
+quickstart_leg() { # name, suite
+    local root=$ROOTS/$1 dir=/srv/zelmo-quickstart # inside the root
+    debian_root "$1" "$2" python3,python3-dev,python3-venv,g++,git
+    rm -rf "$root$dir"
+    mkdir -p "$root$dir/home"
+    git clone --quiet "file://$PWD" "$root$dir/tessar_mod_zelmo"
+    none_reachable "cmake ninja" in_root "$root"
+    local -a commands
+    mapfile -t commands < <(quickstart_commands)
+    [ ${#commands[@]} = 2 ] || {
+        echo "error: the README's Quick start has ${#commands[@]} commands, not 2: ${commands[*]}" >&2
+        return 1
+    }
+    local system="Debian $(cat "$root/etc/debian_version"), its $(in_root "$root" python3 --version)"
+    system+=", $(in_root "$root" g++ --version | head -1)"
+    local command log
+    for command in "${commands[@]}"; do
+        log=$work/quickstart-$1-${command//[^a-z]/_}.log
+        if in_root "$root" /usr/bin/env HOME=$dir/home /bin/sh -c \
+            "cd $dir/tessar_mod_zelmo && $command" >"$log" 2>&1; then
+            echo "== Quick start on $system: \`$command\`: $(tail -1 "$log")"
+        else
+            cat "$log"
+            echo "error: \`$command\` failed on $system" >&2
+            return 1
+        fi
+    done
+    [ -s "$root$dir/tessar_mod_zelmo/demo-home/net_value.png" ] || {
+        echo "error: the demo left no chart on $system" >&2
+        return 1
+    }
+}
+if wanted quickstart; then
+    [ -z "$(git status --porcelain)" ] || echo "note: the Quick start legs clone HEAD, not the uncommitted changes"
+    quickstart_leg bookworm bookworm
+    quickstart_leg trixie trixie
+fi
