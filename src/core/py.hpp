@@ -147,10 +147,9 @@ inline nb::object format_of(nb::handle o) {
     return steal_or_throw(PyObject_Format(o.ptr(), empty));
 }
 
-// A global of the module the function was defined in, read afresh at each
-// use so that Python code (and tests) can rebind it.
-inline nb::object module_global(nb::handle module_dict, nb::handle name) {
-    PyObject *v = PyDict_GetItemWithError(module_dict.ptr(), name.ptr());
+// dict[name], or NameError as the interpreter words it for an unbound name.
+inline nb::object lookup_or_name_error(PyObject *dict, nb::handle name) {
+    PyObject *v = PyDict_GetItemWithError(dict, name.ptr());
     if (!v) {
         if (!PyErr_Occurred())
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
@@ -160,23 +159,129 @@ inline nb::object module_global(nb::handle module_dict, nb::handle name) {
 }
 
 // A built-in (print, open) as the running code sees it.
-inline nb::object builtin(nb::handle name) {
-    PyObject *v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
-    if (!v) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
-        throw nb::python_error();
-    }
-    return nb::borrow(v);
+inline nb::object builtin(nb::handle name) { return lookup_or_name_error(PyEval_GetBuiltins(), name); }
+
+// `module.attribute`, or the module itself for an empty attribute.
+inline nb::object import_value(const char *module, const char *attribute) {
+    nb::object m = nb::module_::import_(module);
+    return *attribute ? nb::object(m.attr(attribute)) : m;
 }
+
+// A global of a native module, read afresh at each use so that Python code
+// (and tests) can rebind it.
+class ModuleGlobal {
+public:
+    // Interns `name` and binds it in `module` to `value` (left unbound when
+    // `value` is null, for the module's init to set).
+    void bind(nb::handle module, const char *name, nb::handle value = nb::handle()) {
+        dict_ = PyModule_GetDict(module.ptr());
+        name_ = intern(name);
+        if (value.is_valid())
+            set(value);
+    }
+    nb::object operator()() const { return lookup_or_name_error(dict_, name_); }
+    void set(nb::handle value) const {
+        if (PyDict_SetItem(dict_, name_.ptr(), value.ptr()) < 0)
+            throw nb::python_error();
+    }
+
+private:
+    PyObject *dict_ = nullptr; // borrowed: a module's namespace lives as long as the process
+    nb::handle name_;
+};
+
+// --- what a module binds at load, each name written once ---------------------
+//
+// A module lists its names in X-macro lists and one macro turns each list
+// into a struct with one field per entry, plus the function that fills it in
+// the module's init:
+//
+//   #define NAMES(X) X(url) X(cnt)                 // interned attribute names
+//   ZELMO_NAMES(NAMES) n;                          // nb::handle n.url, n.cnt
+//   n.intern_all();
+//
+//   #define TEXTS(X) X(blank, " ")                 // interned texts
+//   ZELMO_TEXTS(TEXTS) t;  t.intern_all();         // nb::handle t.blank
+//
+//   #define IMPORTS(X) X(BytesIO, "io", "BytesIO")   // objects the module uses
+//   ZELMO_IMPORTS(IMPORTS) i;  i.import_all();       // nb::handle i.BytesIO
+//
+//   #define GLOBALS(IMPORTED, OWN)                 // the module's own globals:
+//       IMPORTED(yaml, "yaml", "")                 //   bound to what is imported
+//       OWN(conf)                                  //   bound by the init itself
+//   ZELMO_GLOBALS(GLOBALS) g;  g.bind_all(m);      // ModuleGlobal g.yaml, g.conf
+//
+// An empty attribute imports the module itself.  Every handle is kept for the
+// life of the process.
+#define ZELMO_HANDLE_FIELD(field, ...) ::nanobind::handle field;
+#define ZELMO_GLOBAL_FIELD(field, ...) ::zelmo::ModuleGlobal field;
+#define ZELMO_INTERN_NAME(field) field = ::zelmo::intern(#field);
+#define ZELMO_INTERN_TEXT(field, text) field = ::zelmo::intern(text);
+#define ZELMO_IMPORT_VALUE(field, module, attribute) \
+    field = ::zelmo::import_value(module, attribute).release();
+#define ZELMO_BIND_IMPORTED(field, module, attribute) \
+    field.bind(m, #field, ::zelmo::import_value(module, attribute));
+#define ZELMO_BIND_OWN(field) field.bind(m, #field);
+
+#define ZELMO_NAMES(LIST) \
+    struct { LIST(ZELMO_HANDLE_FIELD) void intern_all() { LIST(ZELMO_INTERN_NAME) } }
+#define ZELMO_TEXTS(LIST) \
+    struct { LIST(ZELMO_HANDLE_FIELD) void intern_all() { LIST(ZELMO_INTERN_TEXT) } }
+#define ZELMO_IMPORTS(LIST) \
+    struct { LIST(ZELMO_HANDLE_FIELD) void import_all() { LIST(ZELMO_IMPORT_VALUE) } }
+#define ZELMO_GLOBALS(LIST)                                                            \
+    struct {                                                                           \
+        LIST(ZELMO_GLOBAL_FIELD, ZELMO_GLOBAL_FIELD)                                   \
+        void bind_all(::nanobind::handle m) { LIST(ZELMO_BIND_IMPORTED, ZELMO_BIND_OWN) } \
+    }
+
+// Interned names for a fixed table, in the table's order: a list of texts,
+// or of entries whose `name` is the text (with more about each entry).
+// size() is the table's length.
+template <typename Entry, size_t N> class NameList {
+public:
+    explicit constexpr NameList(const Entry (&entries)[N]) : entries_(entries) {}
+    void intern_all() {
+        for (size_t i = 0; i < N; ++i)
+            names_[i] = intern(text_of(entries_[i]));
+    }
+    static constexpr size_t size() { return N; }
+    nb::handle operator[](size_t i) const { return names_[i]; }
+    const Entry &entry(size_t i) const { return entries_[i]; }
+    const nb::handle *begin() const { return names_; }
+    const nb::handle *end() const { return names_ + N; }
+
+private:
+    static const char *text_of(const char *text) { return text; }
+    template <typename E> static const char *text_of(const E &e) { return e.name; }
+
+    const Entry (&entries_)[N];
+    nb::handle names_[N];
+};
 
 // The file at `path`, open for reading UTF-8 text with its line endings
 // exactly as stored (no newline translation): what codecs.open gave, without
 // that deprecated call.
 inline nb::object open_utf8_text(nb::handle path) {
-    static PyObject *open_name = PyUnicode_InternFromString("open");
-    return builtin(nb::handle(open_name))(path, "r", nb::arg("encoding") = "utf8",
-                                          nb::arg("newline") = "");
+    static nb::handle open_name = intern("open");
+    return builtin(open_name)(path, "r", nb::arg("encoding") = "utf8", nb::arg("newline") = "");
+}
+
+// body(), then file.close(), also when body fails (its error wins).
+template <typename Body>
+auto closing(nb::handle file, Body &&body) {
+    static nb::handle close = intern("close");
+    try {
+        auto result = body();
+        call_method(file, close);
+        return result;
+    } catch (...) {
+        try {
+            call_method(file, close);
+        } catch (nb::python_error &) {
+        }
+        throw;
+    }
 }
 
 // Runs `cleanup` (Python calls made on the way out, such as closing a

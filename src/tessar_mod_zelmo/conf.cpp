@@ -10,13 +10,16 @@ using namespace zelmo;
 
 namespace {
 
-struct Names {
-    nb::handle conf, yaml, os, user_system_log;
-    nb::handle name, path, expanduser, exists, read, close, warning;
-    nb::handle SafeLoader, get_single_data, dispose;
-};
-Names n;
-nb::handle module_dict;
+#define NAMES(X)                                                                          \
+    X(name) X(path) X(expanduser) X(exists) X(read) X(warning) X(SafeLoader)       \
+    X(get_single_data) X(dispose)
+ZELMO_NAMES(NAMES) n;
+
+// `conf` is the cache; the imported ones are globals so that tests can rebind them.
+#define GLOBALS(IMPORTED, OWN)                                                            \
+    IMPORTED(yaml, "yaml", "") IMPORTED(os, "os", "")                                     \
+    IMPORTED(user_system_log, "tessar.utils.logger", "user_system_log") OWN(conf)
+ZELMO_GLOBALS(GLOBALS) g;
 
 bool is_mapping(nb::handle value) {
     if (PyDict_Check(value.ptr()))
@@ -28,82 +31,73 @@ bool is_mapping(nb::handle value) {
     return r != 0;
 }
 
-nb::object get_conf() {
-    nb::object cached = module_global(module_dict, n.conf);
-    if (!cached.is_none())
-        return cached;
-
-    nb::object os = module_global(module_dict, n.os);
+// ~/.zelmo/zelmo.yml, or None, with a warning, where there is none.
+nb::object conf_path() {
+    nb::object os = g.os();
     nb::object os_name = get_attr(os, n.name);
     nb::object os_path = get_attr(os, n.path);
-    nb::object path;
-    if (os_name.equal(nb::str("nt")) || os_name.equal(nb::str("posix"))) {
-        nb::object home = call_method(os_path, n.expanduser, nb::str("~"));
-        path = home + nb::str("/.zelmo/zelmo.yml");
-    } else {
-        call_method(module_global(module_dict, n.user_system_log), n.warning,
+    if (!os_name.equal(nb::str("nt")) && !os_name.equal(nb::str("posix"))) {
+        call_method(g.user_system_log(), n.warning,
                     nb::str("Can not define a valida zelmo.yml path"));
         return nb::none();
     }
-
+    nb::object home = call_method(os_path, n.expanduser, nb::str("~"));
+    nb::object path = home + nb::str("/.zelmo/zelmo.yml");
     if (!truthy(call_method(os_path, n.exists, path))) {
         nb::object message = nb::str("{} not exist").attr("format")(path);
-        call_method(module_global(module_dict, n.user_system_log), n.warning, message);
+        call_method(g.user_system_log(), n.warning, message);
         return nb::none();
     }
+    return path;
+}
 
-    nb::object file = open_utf8_text(path);
+// The single YAML document of `text`, read from `path`.  The safe loader:
+// the file cannot construct arbitrary objects.  The loader is named after
+// the file so that a parse error points to it.
+nb::object parse_conf(nb::handle path, nb::handle text) {
+    nb::object loader = call(get_attr(g.yaml(), n.SafeLoader), text);
+    set_attr(loader, n.name, path);
     nb::object result;
     try {
-        nb::object text = call_method(file, n.read);
-        // The safe loader: the file cannot construct arbitrary objects.  The
-        // loader is named after the file so that a parse error points to it.
-        nb::object yaml = module_global(module_dict, n.yaml);
-        nb::object loader = call(get_attr(yaml, n.SafeLoader), text);
-        set_attr(loader, n.name, path);
-        try {
-            result = call_method(loader, n.get_single_data);
-        } catch (...) {
-            call_method(loader, n.dispose);
-            throw;
-        }
-        call_method(loader, n.dispose);
-        // Only a mapping is a configuration.  Anything else is reported and
-        // not cached, so the next call reads the file again once it is fixed.
-        if (!result.is_none() && !is_mapping(result)) {
-            nb::object found = steal_or_throw(type_name(result.ptr()));
-            PyErr_Format(PyExc_TypeError,
-                         "%U: the top level of the user configuration must be a mapping of "
-                         "settings, not %S",
-                         path.ptr(), found.ptr());
-            throw nb::python_error();
-        }
-        if (PyDict_SetItem(module_dict.ptr(), n.conf.ptr(), result.ptr()) < 0)
-            throw nb::python_error();
+        result = call_method(loader, n.get_single_data);
     } catch (...) {
-        // Closing must not hide the error that brought us here.
-        try {
-            call_method(file, n.close);
-        } catch (nb::python_error &) {
-        }
+        call_method(loader, n.dispose);
         throw;
     }
-    call_method(file, n.close);
+    call_method(loader, n.dispose);
+    // Only a mapping is a configuration.  Anything else is reported and not
+    // cached, so the next call reads the file again once it is fixed.
+    if (!result.is_none() && !is_mapping(result)) {
+        nb::object found = steal_or_throw(type_name(result.ptr()));
+        PyErr_Format(PyExc_TypeError,
+                     "%U: the top level of the user configuration must be a mapping of "
+                     "settings, not %S",
+                     path.ptr(), found.ptr());
+        throw nb::python_error();
+    }
     return result;
+}
+
+nb::object get_conf() {
+    nb::object cached = g.conf();
+    if (!cached.is_none())
+        return cached;
+    nb::object path = conf_path();
+    if (path.is_none())
+        return path;
+    nb::object file = open_utf8_text(path);
+    return closing(file, [&] {
+        nb::object result = parse_conf(path, call_method(file, n.read));
+        g.conf.set(result);
+        return result;
+    });
 }
 
 } // namespace
 
 NB_MODULE(conf, m) {
-    n = Names{intern("conf"), intern("yaml"), intern("os"), intern("user_system_log"),
-              intern("name"), intern("path"), intern("expanduser"),
-              intern("exists"), intern("read"), intern("close"), intern("warning"),
-              intern("SafeLoader"), intern("get_single_data"), intern("dispose")};
-    module_dict = nb::handle(PyModule_GetDict(m.ptr()));
-
-    m.attr("yaml") = nb::module_::import_("yaml");
-    m.attr("os") = nb::module_::import_("os");
-    m.attr("user_system_log") = nb::module_::import_("tessar.utils.logger").attr("user_system_log");
-    m.attr("conf") = nb::none();
+    n.intern_all();
+    g.bind_all(m);
+    g.conf.set(nb::none());
     def_function(m, "get_conf", &get_conf);
 }

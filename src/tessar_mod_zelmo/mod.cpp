@@ -14,20 +14,24 @@ namespace {
 
 constexpr const char *kLocalTimeFormat = "%Y-%m-%d %H:%M:%S.00"; // ".00": literal zeros
 
-struct Names {
-    // module globals
-    nb::handle datetime, AbstractMod, EVENT, os, user_system_log, Feeder, LogHandler, ZelmoEnv;
-    // attributes
-    nb::handle env, mod_config, zelmo_env, feeder, active, get_conf, config, mod, dorrow_data,
-        base, data_bundle_path, path, exists, now, strftime, send_log, user_log, handlers,
-        append, event_bus, add_listener, ON_LINE_PROFILER_RESULT,
-        _on_line_profiler_result, _register_event, register_event, activate, feeds_writer,
-        flush, save_exception, result, failed_flush_time;
-};
-Names n;
-nb::handle module_dict;
+#define NAMES(X)                                                                          \
+    X(env) X(mod_config) X(zelmo_env) X(feeder) X(active) X(get_conf) X(config) X(mod)     \
+    X(dorrow_data) X(base) X(data_bundle_path) X(path) X(exists) X(now) X(strftime)        \
+    X(send_log) X(user_log) X(handlers) X(append) X(event_bus) X(add_listener)             \
+    X(ON_LINE_PROFILER_RESULT) X(_on_line_profiler_result) X(_register_event)             \
+    X(register_event) X(activate) X(feeds_writer) X(flush) X(save_exception) X(result)     \
+    X(failed_flush_time) X(datetime)
+ZELMO_NAMES(NAMES) n;
 
-nb::object global(nb::handle name) { return module_global(module_dict, name); }
+#define GLOBALS(IMPORTED, OWN)                                                            \
+    IMPORTED(datetime, "datetime", "") IMPORTED(AbstractMod, "tessar.interface", "AbstractMod") \
+    IMPORTED(EVENT, "tessar.events", "EVENT") IMPORTED(os, "os", "")                       \
+    IMPORTED(user_system_log, "tessar.utils.logger", "user_system_log")                   \
+    IMPORTED(Feeder, "tessar_mod_zelmo.feeder.feeder", "Feeder")                          \
+    IMPORTED(LogHandler, "tessar_mod_zelmo.feeder.quillet", "LogHandler")                 \
+    IMPORTED(ZelmoEnv, "tessar_mod_zelmo.zelmo_env", "ZelmoEnv")
+ZELMO_GLOBALS(GLOBALS) g;
+nb::handle module_dict; // for the relative import of .conf
 
 // The user setting copied to the host, key by key, in this order.
 struct Setting {
@@ -44,7 +48,7 @@ constexpr Setting kSettings[] = {
 };
 
 nb::object local_now() {
-    return call_method(get_attr(global(n.datetime), n.datetime), n.now);
+    return call_method(get_attr(g.datetime(), n.datetime), n.now);
 }
 
 nb::object stamp(nb::handle now) {
@@ -67,7 +71,7 @@ nb::object import_get_conf() {
 }
 
 nb::object log_handler_for(nb::handle feeder) {
-    return global(n.LogHandler)(get_attr(feeder, n.send_log), nb::arg("bubble") = true);
+    return g.LogHandler()(get_attr(feeder, n.send_log), nb::arg("bubble") = true);
 }
 
 void start_up(nb::handle self, nb::handle env, nb::handle mod_config) {
@@ -85,21 +89,21 @@ void start_up(nb::handle self, nb::handle env, nb::handle mod_config) {
     set_attr(self, n.env, env);
     set_attr(self, n.mod_config, mod_config);
 
-    set_attr(self, n.zelmo_env, call(global(n.ZelmoEnv), env, mod_config));
+    set_attr(self, n.zelmo_env, call(g.ZelmoEnv(), env, mod_config));
     if (!truthy(get_attr(get_attr(self, n.zelmo_env), n.activate)))
         return;
 
-    set_attr(self, n.feeder, call(global(n.Feeder), get_attr(self, n.zelmo_env)));
+    set_attr(self, n.feeder, call(g.Feeder(), get_attr(self, n.zelmo_env)));
     call_method(self, n._register_event);
     nb::object feeder = get_attr(self, n.feeder);
     call_method(get_attr(get_attr(get_attr(self, n.env), n.user_log), n.handlers), n.append,
                 log_handler_for(feeder));
-    call_method(get_attr(global(n.user_system_log), n.handlers), n.append,
+    call_method(get_attr(g.user_system_log(), n.handlers), n.append,
                 log_handler_for(feeder));
     set_attr(self, n.active, nb::bool_(true));
 
     nb::object base = get_attr(get_attr(env, n.config), n.base);
-    nb::object os_path = get_attr(global(n.os), n.path);
+    nb::object os_path = get_attr(g.os(), n.path);
     if (truthy(call_method(os_path, n.exists, get_attr(base, n.data_bundle_path))))
         return;
     nb::object now = local_now();
@@ -154,7 +158,7 @@ void tear_down(nb::handle self, nb::handle, nb::handle exception) {
 void register_event(nb::handle self) {
     call_method(get_attr(self, n.feeder), n.register_event);
     nb::object bus = get_attr(get_attr(self, n.env), n.event_bus);
-    call_method(bus, n.add_listener, get_attr(global(n.EVENT), n.ON_LINE_PROFILER_RESULT),
+    call_method(bus, n.add_listener, get_attr(g.EVENT(), n.ON_LINE_PROFILER_RESULT),
                 get_attr(self, n._on_line_profiler_result));
 }
 
@@ -169,27 +173,9 @@ void on_line_profiler_result(nb::handle self, nb::handle event) {
 } // namespace
 
 NB_MODULE(mod, m) {
-#define NAME(x) intern(#x)
-    n = Names{NAME(datetime), NAME(AbstractMod), NAME(EVENT), NAME(os), NAME(user_system_log),
-              NAME(Feeder), NAME(LogHandler), NAME(ZelmoEnv), NAME(env), NAME(mod_config),
-              NAME(zelmo_env), NAME(feeder), NAME(active), NAME(get_conf), NAME(config),
-              NAME(mod), NAME(dorrow_data), NAME(base), NAME(data_bundle_path), NAME(path),
-              NAME(exists), NAME(now), NAME(strftime), NAME(send_log), NAME(user_log),
-              NAME(handlers), NAME(append), NAME(event_bus), NAME(add_listener),
-              NAME(ON_LINE_PROFILER_RESULT), NAME(_on_line_profiler_result),
-              NAME(_register_event), NAME(register_event), NAME(activate), NAME(feeds_writer),
-              NAME(flush), NAME(save_exception), NAME(result), NAME(failed_flush_time)};
-#undef NAME
+    n.intern_all();
+    g.bind_all(m);
     module_dict = nb::handle(PyModule_GetDict(m.ptr()));
-
-    m.attr("datetime") = nb::module_::import_("datetime");
-    m.attr("AbstractMod") = nb::module_::import_("tessar.interface").attr("AbstractMod");
-    m.attr("EVENT") = nb::module_::import_("tessar.events").attr("EVENT");
-    m.attr("os") = nb::module_::import_("os");
-    m.attr("user_system_log") = nb::module_::import_("tessar.utils.logger").attr("user_system_log");
-    m.attr("Feeder") = nb::module_::import_("tessar_mod_zelmo.feeder.feeder").attr("Feeder");
-    m.attr("LogHandler") = nb::module_::import_("tessar_mod_zelmo.feeder.quillet").attr("LogHandler");
-    m.attr("ZelmoEnv") = nb::module_::import_("tessar_mod_zelmo.zelmo_env").attr("ZelmoEnv");
 
     ClassBuilder(m, "TessarZelmoMod")
         .def("__init__", &mod_init)
@@ -197,5 +183,5 @@ NB_MODULE(mod, m) {
         .def("tear_down", &tear_down, {param("code"), param("exception", Py_None)})
         .def("_register_event", &register_event)
         .def("_on_line_profiler_result", &on_line_profiler_result, {param("event")})
-        .finish(nb::make_tuple(global(n.AbstractMod)));
+        .finish(nb::make_tuple(g.AbstractMod()));
 }

@@ -18,25 +18,32 @@ constexpr const char *kFeedServiceUrl = "http://127.0.0.1:10300/api/v1/feedgroup
 constexpr const char *kStrategyName = "外部回测";
 constexpr const char *kUnknownComment = "Unknown tsr instance";
 
-struct Names {
-    // module globals
-    nb::handle conf, pellard, user_system_log, os, sqlite3, json, uuid, datetime;
-    nb::handle utc, tzchina, T, Result, Insert, Update, sqlite_compile, FEED_SERVICE_URL;
-    // attributes
-    nb::handle env, mod_config, algorithm_id, backtest_id, sqlite_url, pid_path, comment;
-    nb::handle conn, sqlite_result, activate, feeds_writer, identify_process;
-    nb::handle path, dirname, exists, makedirs, abspath, connect, FeedWriter, config, base;
-    nb::handle strategy_file, cursor, execute, lastrowid, commit, rollback, info, getpid;
-    nb::handle open, read, write, close, compile;
-    nb::handle algorithms, backtests, id, uuid1, start_date, end_date, strftime, accounts;
-    nb::handle get, frequency, benchmark, mod, sys_simulation, sys_risk, extra;
-    nb::handle commission_multiplier, margin_multiplier, matching_type, slippage;
-    nb::handle enable_profiler, validate_position, dumps, now, replace, astimezone;
-};
-Names n;
-nb::handle module_dict;
+#define NAMES(X)                                                                          \
+    X(env) X(mod_config) X(algorithm_id) X(backtest_id) X(sqlite_url) X(pid_path) X(comment) \
+    X(conn) X(sqlite_result) X(activate) X(feeds_writer) X(identify_process) X(path)        \
+    X(dirname) X(exists) X(makedirs) X(abspath) X(connect) X(FeedWriter) X(config) X(base)   \
+    X(strategy_file) X(cursor) X(execute) X(lastrowid) X(commit) X(rollback) X(info)        \
+    X(getpid) X(open) X(read) X(write) X(compile) X(algorithms) X(backtests) X(id) X(uuid1) \
+    X(start_date) X(end_date) X(strftime) X(accounts) X(get) X(frequency) X(benchmark)      \
+    X(mod) X(sys_simulation) X(sys_risk) X(extra) X(commission_multiplier)                 \
+    X(margin_multiplier) X(matching_type) X(slippage) X(enable_profiler)                   \
+    X(validate_position) X(dumps) X(now) X(astimezone) X(conf) X(datetime)
+ZELMO_NAMES(NAMES) n;
 
-nb::object global(nb::handle name) { return module_global(module_dict, name); }
+// Q is not used here; it stays importable from this module.
+#define GLOBALS(IMPORTED, OWN)                                                            \
+    IMPORTED(conf, "tessar_mod_zelmo.conf", "")                                           \
+    IMPORTED(pellard, "tessar_mod_zelmo.feeder.pellard", "")                              \
+    IMPORTED(user_system_log, "tessar.utils.logger", "user_system_log")                   \
+    IMPORTED(Q, "sqlbuilder.smartsql", "Q") IMPORTED(T, "sqlbuilder.smartsql", "T")         \
+    IMPORTED(Result, "sqlbuilder.smartsql", "Result")                                     \
+    IMPORTED(Insert, "sqlbuilder.smartsql", "Insert")                                     \
+    IMPORTED(Update, "sqlbuilder.smartsql", "Update")                                     \
+    IMPORTED(sqlite_compile, "sqlbuilder.smartsql.dialects.sqlite", "compile")            \
+    IMPORTED(os, "os", "") IMPORTED(sqlite3, "sqlite3", "") IMPORTED(json, "json", "")     \
+    IMPORTED(uuid, "uuid", "") IMPORTED(datetime, "datetime", "")                         \
+    OWN(utc) OWN(tzchina) OWN(FEED_SERVICE_URL)
+ZELMO_GLOBALS(GLOBALS) g;
 
 // The configured identifier, or None when the mod configuration lacks it.
 nb::object config_value(nb::handle mod_config, nb::handle key) {
@@ -50,22 +57,6 @@ bool path_exists(nb::handle os_path, nb::handle path) {
     return truthy(call_method(os_path, n.exists, path));
 }
 
-// Closes `file` after `body`, also when body fails (its error wins).
-template <typename Body>
-auto with_file(nb::handle file, Body &&body) {
-    try {
-        auto result = body();
-        call_method(file, n.close);
-        return result;
-    } catch (...) {
-        try {
-            call_method(file, n.close);
-        } catch (nb::python_error &) {
-        }
-        throw;
-    }
-}
-
 // The (statement text, parameters) pair of a statement, compiled by the
 // run's result object (the SQLite dialect).  Statements are built from the
 // library's statement classes: a query object clones itself through
@@ -74,7 +65,7 @@ nb::object compile_statement(nb::handle self, nb::handle statement) {
     return call_method(get_attr(self, n.sqlite_result), n.compile, statement);
 }
 
-nb::object table(nb::handle name) { return get_attr(global(n.T), name); }
+nb::object table(nb::handle name) { return get_attr(g.T(), name); }
 
 void execute(nb::handle cursor, nb::handle statement) {
     nb::object sql = statement[0], params = statement[1];
@@ -82,10 +73,10 @@ void execute(nb::handle cursor, nb::handle statement) {
 }
 
 nb::object registration_time() {
-    nb::object datetime_class = get_attr(global(n.datetime), n.datetime);
+    nb::object datetime_class = get_attr(g.datetime(), n.datetime);
     // The UTC instant, marked as UTC (datetime.utcnow() is deprecated).
-    nb::object utc_now = call_method(datetime_class, n.now, global(n.utc));
-    nb::object local = call_method(utc_now, n.astimezone, global(n.tzchina));
+    nb::object utc_now = call_method(datetime_class, n.now, g.utc());
+    nb::object local = call_method(utc_now, n.astimezone, g.tzchina());
     return call_method(local, n.strftime, nb::str("%Y-%m-%d %H:%M:%S"));
 }
 
@@ -121,7 +112,7 @@ std::pair<nb::object, nb::object> run_configuration(nb::handle env) {
     bool future = nonzero(c["future_starting_cash"]);
     c["securities"] = stock && future ? "stock_future" : stock ? "stock" : "future";
     nb::object securities = c["securities"];
-    return {call_method(global(n.json), n.dumps, c), securities};
+    return {call_method(g.json(), n.dumps, c), securities};
 }
 
 // Inserts the strategy row and the run row on one cursor, one commit.
@@ -137,7 +128,7 @@ void register_run(nb::handle self, nb::handle cursor, nb::handle identity, nb::h
         strategy["config"] = config_json;
         strategy["last_modified"] = registration_time();
         execute(cursor, compile_statement(
-                            self, global(n.Insert)(table(n.algorithms), nb::arg("mapping") = strategy)));
+                            self, g.Insert()(table(n.algorithms), nb::arg("mapping") = strategy)));
         set_attr(self, n.algorithm_id, get_attr(cursor, n.lastrowid));
 
         nb::dict run;
@@ -149,7 +140,7 @@ void register_run(nb::handle self, nb::handle cursor, nb::handle identity, nb::h
         run["uuid"] = identity;
         run["code"] = code;
         execute(cursor, compile_statement(
-                            self, global(n.Insert)(table(n.backtests), nb::arg("mapping") = run)));
+                            self, g.Insert()(table(n.backtests), nb::arg("mapping") = run)));
         set_attr(self, n.backtest_id, get_attr(cursor, n.lastrowid));
         call_method(conn, n.commit);
     } catch (nb::python_error &) {
@@ -167,25 +158,25 @@ void zelmo_env_init(nb::handle self, nb::handle env, nb::handle mod_config) {
     set_attr(self, n.mod_config, mod_config);
     set_attr(self, n.algorithm_id, config_value(mod_config, n.algorithm_id));
     set_attr(self, n.backtest_id, config_value(mod_config, n.backtest_id));
-    nb::object user_conf = get_attr(global(n.conf), n.conf);
+    nb::object user_conf = get_attr(g.conf(), n.conf);
     set_attr(self, n.sqlite_url, user_conf[nb::str("sqlite_path")]);
     set_attr(self, n.pid_path, user_conf[nb::str("pid_path")]);
     set_attr(self, n.comment, config_value(mod_config, n.comment));
 
-    nb::object os_path = get_attr(global(n.os), n.path);
+    nb::object os_path = get_attr(g.os(), n.path);
     nb::object sqlite_url = get_attr(self, n.sqlite_url);
     nb::object db_dir = call_method(os_path, n.dirname, sqlite_url);
     // A bare file name has no directory part: the database opens in the
     // current directory and there is nothing to create.
     if (truthy(db_dir) && !path_exists(os_path, db_dir))
-        call_method(global(n.os), n.makedirs, db_dir);
+        call_method(g.os(), n.makedirs, db_dir);
     set_attr(self, n.conn,
-            call_method(global(n.sqlite3), n.connect, call_method(os_path, n.abspath, sqlite_url)));
+            call_method(g.sqlite3(), n.connect, call_method(os_path, n.abspath, sqlite_url)));
     set_attr(self, n.sqlite_result,
-            global(n.Result)(nb::arg("compile") = global(n.sqlite_compile)));
+            g.Result()(nb::arg("compile") = g.sqlite_compile()));
     set_attr(self, n.activate, nb::bool_(false));
     set_attr(self, n.feeds_writer,
-            call_method(global(n.pellard), n.FeedWriter, global(n.FEED_SERVICE_URL)));
+            call_method(g.pellard(), n.FeedWriter, g.FEED_SERVICE_URL()));
 
     nb::object algorithm_id = get_attr(self, n.algorithm_id);
     nb::object backtest_id = get_attr(self, n.backtest_id);
@@ -206,26 +197,26 @@ void zelmo_env_init(nb::handle self, nb::handle env, nb::handle mod_config) {
         set_attr(self, n.comment, nb::str(kUnknownComment));
 
     nb::object source = open_utf8_text(strategy_file());
-    nb::object code = with_file(source, [&] { return call_method(source, n.read); });
+    nb::object code = closing(source, [&] { return call_method(source, n.read); });
 
     nb::object cursor = call_method(get_attr(self, n.conn), n.cursor);
     register_run(self, cursor, identity, code);
 
     nb::object pid_path = get_attr(self, n.pid_path);
     if (!path_exists(os_path, pid_path))
-        call_method(global(n.os), n.makedirs, pid_path);
+        call_method(g.os(), n.makedirs, pid_path);
     // Truncated, not appended: the file holds exactly this process's latest
     // identity, even when a process id is reused.
-    nb::object pid = call_method(global(n.os), n.getpid);
+    nb::object pid = call_method(g.os(), n.getpid);
     nb::object identity_path = pid_path + nb::str("/") + str_of(pid) + nb::str(".identity");
     nb::object file = call(builtin(n.open), identity_path, nb::str("w"));
     nb::object content = nb::str("{} {}").attr("format")(identity, get_attr(self, n.backtest_id));
-    with_file(file, [&] { return call_method(file, n.write, content); });
+    closing(file, [&] { return call_method(file, n.write, content); });
 
     nb::object line = nb::str("created pid {}, identity {}, backtest_id {}")
-                          .attr("format")(call_method(global(n.os), n.getpid), identity,
+                          .attr("format")(call_method(g.os(), n.getpid), identity,
                                           get_attr(self, n.backtest_id));
-    call_method(global(n.user_system_log), n.info, line);
+    call_method(g.user_system_log(), n.info, line);
     set_attr(self, n.activate, nb::bool_(true));
 }
 
@@ -237,56 +228,25 @@ void save_exception(nb::handle self, nb::handle exception) {
         get_attr(backtests, n.id).ptr(), get_attr(self, n.backtest_id).ptr(), Py_EQ));
     nb::dict values;
     values["exception"] = str_of(exception);
-    execute(cursor, compile_statement(self, global(n.Update)(backtests, nb::arg("mapping") = values,
+    execute(cursor, compile_statement(self, g.Update()(backtests, nb::arg("mapping") = values,
                                                              nb::arg("where") = condition)));
     call_method(conn, n.commit);
 }
 
 nb::object identify_process(nb::handle) {
-    return str_of(call_method(global(n.uuid), n.uuid1));
+    return str_of(call_method(g.uuid(), n.uuid1));
 }
 
 } // namespace
 
 NB_MODULE(zelmo_env, m) {
-#define NAME(x) intern(#x)
-    n = Names{NAME(conf), NAME(pellard), NAME(user_system_log), NAME(os), NAME(sqlite3),
-              NAME(json), NAME(uuid), NAME(datetime), NAME(utc), NAME(tzchina),
-              NAME(T), NAME(Result), NAME(Insert), NAME(Update), NAME(sqlite_compile), NAME(FEED_SERVICE_URL),
-              NAME(env), NAME(mod_config), NAME(algorithm_id), NAME(backtest_id),
-              NAME(sqlite_url), NAME(pid_path), NAME(comment), NAME(conn),
-              NAME(sqlite_result), NAME(activate), NAME(feeds_writer), NAME(identify_process),
-              NAME(path), NAME(dirname), NAME(exists), NAME(makedirs), NAME(abspath),
-              NAME(connect), NAME(FeedWriter), NAME(config), NAME(base), NAME(strategy_file),
-              NAME(cursor), NAME(execute), NAME(lastrowid), NAME(commit), NAME(rollback),
-              NAME(info), NAME(getpid), NAME(open), NAME(read), NAME(write), NAME(close),
-              NAME(compile), NAME(algorithms), NAME(backtests), NAME(id), NAME(uuid1),
-              NAME(start_date), NAME(end_date), NAME(strftime), NAME(accounts), NAME(get),
-              NAME(frequency), NAME(benchmark), NAME(mod), NAME(sys_simulation),
-              NAME(sys_risk), NAME(extra), NAME(commission_multiplier),
-              NAME(margin_multiplier), NAME(matching_type), NAME(slippage),
-              NAME(enable_profiler), NAME(validate_position), NAME(dumps), NAME(now),
-              NAME(replace), NAME(astimezone)};
-#undef NAME
-    module_dict = nb::handle(PyModule_GetDict(m.ptr()));
-
+    n.intern_all();
+    g.bind_all(m);
     nb::object timezone = nb::module_::import_("pytz").attr("timezone");
-    m.attr("utc") = timezone("UTC");
-    m.attr("tzchina") = timezone("Asia/Shanghai");
-    m.attr("conf") = nb::module_::import_("tessar_mod_zelmo.conf");
-    m.attr("pellard") = nb::module_::import_("tessar_mod_zelmo.feeder.pellard");
-    m.attr("user_system_log") = nb::module_::import_("tessar.utils.logger").attr("user_system_log");
-    nb::object smartsql = nb::module_::import_("sqlbuilder.smartsql");
-    m.attr("Q") = smartsql.attr("Q");
-    m.attr("T") = smartsql.attr("T");
-    m.attr("Result") = smartsql.attr("Result");
-    m.attr("Insert") = smartsql.attr("Insert");
-    m.attr("Update") = smartsql.attr("Update");
-    m.attr("sqlite_compile") = nb::module_::import_("sqlbuilder.smartsql.dialects.sqlite").attr("compile");
+    g.utc.set(timezone("UTC"));
+    g.tzchina.set(timezone("Asia/Shanghai"));
     // The front end's feed service; a module constant that tests may point elsewhere.
-    m.attr("FEED_SERVICE_URL") = kFeedServiceUrl;
-    for (const char *name : {"os", "sqlite3", "json", "uuid", "datetime"})
-        m.attr(name) = nb::module_::import_(name);
+    g.FEED_SERVICE_URL.set(nb::str(kFeedServiceUrl));
 
     ClassBuilder(m, "ZelmoEnv")
         .def("__init__", &zelmo_env_init, {param("env"), param("mod_config")})

@@ -8,61 +8,81 @@
 #include "core/text_cache.hpp"
 
 #include <cmath>
+#include <stdexcept>
+#include <utility>
 
 namespace nb = nanobind;
 using namespace zelmo;
 
 namespace {
 
-struct Names {
-    // module globals
-    nb::handle np, Q, EVENT, Risk;
-    // Feeder attributes
-    nb::handle zelmo_env, _env, _daily_returns, _benchmark_daily_returns, _risk_free_rate,
-        _trading_calendar;
-    // run environment and host
-    nb::handle env, algorithm_id, backtest_id, feeds_writer, sqlite_result, write, event_bus,
-        add_listener, TRADE, PRE_SETTLEMENT, POST_SYSTEM_INIT, _on_trade, _on_pre_settlement,
-        _on_post_system_init, _send_portfolio_feed, data_proxy, get_risk_free_rate, config,
-        base, start_date, end_date, trading_calendar, full, isnan, resize, concatenate, trade,
-        calendar_dt, trading_dt, date, portfolio, benchmark_portfolio, plot_store, get_plots,
-        items, positions, accounts, daily_returns, searchsorted, days, type;
-    // trade
-    nb::handle order_book_id, order_id, side, position_effect, exec_id, transaction_cost,
-        last_quantity, last_price, commission, tax;
-    // feed kinds
-    nb::handle trade_feeds, log_feeds, risk_feeds, portfolio_feeds, plot_feeds,
-        position_feeds, account_feeds;
-};
-Names n;
-nb::handle module_dict;
+#define NAMES(X)                                                                          \
+    /* Feeder attributes */                                                               \
+    X(zelmo_env) X(_env) X(_daily_returns) X(_benchmark_daily_returns) X(_risk_free_rate)   \
+    X(_trading_calendar) X(none_if_nan)                                                   \
+    /* run environment and host */                                                        \
+    X(env) X(algorithm_id) X(backtest_id) X(feeds_writer) X(sqlite_result) X(write)         \
+    X(event_bus) X(add_listener) X(TRADE) X(PRE_SETTLEMENT) X(POST_SYSTEM_INIT) X(_on_trade) \
+    X(_on_pre_settlement) X(_on_post_system_init) X(_send_portfolio_feed) X(data_proxy)     \
+    X(get_risk_free_rate) X(config) X(base) X(start_date) X(end_date) X(trading_calendar)   \
+    X(full) X(isnan) X(resize) X(concatenate) X(trade) X(calendar_dt) X(trading_dt) X(date) \
+    X(portfolio) X(benchmark_portfolio) X(plot_store) X(get_plots) X(items) X(positions)    \
+    X(accounts) X(daily_returns) X(searchsorted) X(days) X(type) X(margin)                 \
+    /* feed kinds */                                                                      \
+    X(trade_feeds) X(log_feeds) X(risk_feeds) X(portfolio_feeds) X(plot_feeds)             \
+    X(position_feeds) X(account_feeds)
+ZELMO_NAMES(NAMES) n;
+
+#define GLOBALS(IMPORTED, OWN)                                                            \
+    IMPORTED(np, "numpy", "") IMPORTED(Q, "sqlbuilder.smartsql", "Q")                      \
+    IMPORTED(EVENT, "tessar.events", "EVENT") IMPORTED(Risk, "tessar.utils.risk", "Risk")
+ZELMO_GLOBALS(GLOBALS) g;
+
 PyTypeObject *numpy_float64 = nullptr;
 
-// Field order of the risk record after its three header fields.
-nb::handle risk_fields[9];
-const char *const kRiskFields[] = {"alpha", "beta", "sharpe", "sortino", "information_ratio",
-                                   "annual_volatility", "max_drawdown",
-                                   "annual_tracking_error", "annual_downside_risk"};
-// Portfolio record fields after the benchmark flag.
-nb::handle portfolio_fields[11];
-const char *const kPortfolioFields[] = {"cash", "total_value", "market_value",
-                                        "unit_net_value", "units", "static_unit_net_value",
-                                        "total_returns", "annualized_returns",
-                                        "portfolio_value", "daily_returns", "starting_cash"};
-// Position record fields 5 to 23, each None when the position lacks it.
-nb::handle position_fields[19];
-const char *const kPositionFields[] = {
+// Every record starts with the run's two identifiers and the text of the
+// host's calendar date-time.
+constexpr size_t kHeaderFields = 3;
+
+// Risk record fields after the header.
+constexpr const char *kRiskFields[] = {"alpha", "beta", "sharpe", "sortino",
+                                       "information_ratio", "annual_volatility",
+                                       "max_drawdown", "annual_tracking_error",
+                                       "annual_downside_risk"};
+NameList risk_fields(kRiskFields);
+// Portfolio record fields after the header and the benchmark flag.
+constexpr const char *kPortfolioFields[] = {"cash", "total_value", "market_value",
+                                            "unit_net_value", "units", "static_unit_net_value",
+                                            "total_returns", "annualized_returns",
+                                            "portfolio_value", "daily_returns", "starting_cash"};
+NameList portfolio_fields(kPortfolioFields);
+// Position record fields after the header, the key and the type; each None
+// when the position lacks it.
+constexpr const char *kPositionFields[] = {
     "quantity", "last_price", "avg_price", "market_value", "margin", "buy_pnl",
     "buy_margin", "buy_quantity", "buy_avg_open_price", "sell_pnl", "sell_margin",
     "sell_quantity", "sell_avg_open_price", "buy_market_value", "sell_market_value", "pnl",
     "transaction_cost", "buy_transaction_cost", "sell_transaction_cost"};
-// Account record fields 4 to 7 (required); field 8, margin, is optional.
-nb::handle account_fields[4];
-const char *const kAccountFields[] = {"cash", "transaction_cost", "market_value",
-                                      "total_value"};
-nb::handle margin_name;
-
-nb::object global(nb::handle name) { return module_global(module_dict, name); }
+NameList position_fields(kPositionFields);
+// Account record fields after the header and the key (required); `margin`,
+// optional, comes last.
+constexpr const char *kAccountFields[] = {"cash", "transaction_cost", "market_value",
+                                          "total_value"};
+NameList account_fields(kAccountFields);
+// Trade record fields after the header, each read from the trade and
+// written as it is, as its text, or as None when it is NaN.
+enum class As { value, text, number_or_none };
+struct TradeField {
+    const char *name;
+    As as;
+};
+constexpr TradeField kTradeFields[] = {
+    {"order_book_id", As::value},   {"order_id", As::value},
+    {"side", As::text},             {"position_effect", As::text},
+    {"exec_id", As::value},         {"transaction_cost", As::value},
+    {"last_quantity", As::value},   {"last_price", As::value},
+    {"commission", As::number_or_none}, {"tax", As::number_or_none}};
+NameList trade_fields(kTradeFields);
 
 bool is_nan(nb::handle v) {
     PyObject *o = v.ptr();
@@ -70,7 +90,7 @@ bool is_nan(nb::handle v) {
     // into numpy; everything else goes through numpy.isnan as specified.
     if (PyFloat_CheckExact(o) || Py_TYPE(o) == numpy_float64)
         return std::isnan(float_value(o));
-    return truthy(call_method(global(n.np), n.isnan, v));
+    return truthy(call_method(g.np(), n.isnan, v));
 }
 
 // None for NaN (and for None itself, which is no number to test), else the
@@ -82,13 +102,12 @@ nb::object none_if_nan(nb::handle v) {
 }
 
 nb::handle native_none_if_nan; // Feeder.none_if_nan as defined here
-nb::handle none_if_nan_name;
 
 // self.none_if_nan, honouring a subclass's or an instance's replacement.
 class NanFilter {
 public:
     explicit NanFilter(nb::handle self)
-        : replaced_(replaced_method(self, none_if_nan_name, native_none_if_nan)) {}
+        : replaced_(replaced_method(self, n.none_if_nan, native_none_if_nan)) {}
     nb::object operator()(nb::handle v) const {
         return replaced_.is_valid() ? call(replaced_, v) : none_if_nan(v);
     }
@@ -108,11 +127,30 @@ Header header(nb::handle zelmo_env) {
             cached_str(get_attr(get_attr(zelmo_env, n.env), n.calendar_dt))};
 }
 
-void put_header(TupleBuilder &t, const Header &h) {
-    t.set(0, h.algorithm_id);
-    t.set(1, h.backtest_id);
-    t.set(2, h.when);
-}
+// A record tuple of `width` fields, filled left to right.
+class Record {
+public:
+    explicit Record(size_t width) : fields_(static_cast<Py_ssize_t>(width)), width_(width) {}
+    Record(size_t width, const Header &h) : Record(width) {
+        add(h.algorithm_id);
+        add(h.backtest_id);
+        add(h.when);
+    }
+    template <typename Value> void add(Value &&v) {
+        if (next_ == width_)
+            throw std::logic_error("a feed record got more fields than its width");
+        fields_.set(static_cast<Py_ssize_t>(next_++), std::forward<Value>(v));
+    }
+    nb::object release() {
+        if (next_ != width_)
+            throw std::logic_error("a feed record got fewer fields than its width");
+        return fields_.release();
+    }
+
+private:
+    TupleBuilder fields_;
+    size_t width_, next_ = 0;
+};
 
 void queue_records(nb::handle zelmo_env, nb::handle kind, nb::handle records) {
     call_method(get_attr(zelmo_env, n.feeds_writer), n.write, kind, records);
@@ -128,7 +166,7 @@ void feeder_init(nb::handle self, nb::handle zelmo_env) {
 
 void register_event(nb::handle self) {
     nb::object bus = get_attr(get_attr(self, n._env), n.event_bus);
-    nb::object event = global(n.EVENT);
+    nb::object event = g.EVENT();
     call_method(bus, n.add_listener, get_attr(event, n.TRADE), get_attr(self, n._on_trade));
     call_method(bus, n.add_listener, get_attr(event, n.PRE_SETTLEMENT),
                 get_attr(self, n._on_pre_settlement));
@@ -137,7 +175,7 @@ void register_event(nb::handle self) {
 }
 
 nb::object zero_array(nb::handle length) {
-    return call_method(global(n.np), n.full, length, nb::float_(0.0));
+    return call_method(g.np(), n.full, length, nb::float_(0.0));
 }
 
 void on_post_system_init(nb::handle self, nb::handle) {
@@ -165,7 +203,7 @@ void ensure_slot(nb::handle self, nb::handle array_name, Py_ssize_t index) {
     nb::object array = get_attr(self, array_name);
     if (index < length(array))
         return;
-    nb::object np = global(n.np);
+    nb::object np = g.np();
     nb::object calendar_length = nb::int_(length(get_attr(self, n._trading_calendar)));
     array = call_method(np, n.resize, array, calendar_length);
     Py_ssize_t len = length(array);
@@ -212,27 +250,43 @@ void on_pre_settlement(nb::handle self, nb::handle) {
         call_method(get_attr(env, n.trading_dt), n.date).ptr(), start_date.ptr()));
     nb::object days = steal_or_throw(
         PyNumber_Add(get_attr(elapsed, n.days).ptr(), nb::int_(1).ptr()));
-    nb::object risk = call(global(n.Risk), first_slots(self, n._daily_returns, index + 1),
+    nb::object risk = call(g.Risk(), first_slots(self, n._daily_returns, index + 1),
                            first_slots(self, n._benchmark_daily_returns, index + 1),
                            get_attr(self, n._risk_free_rate), days);
 
     nb::object zelmo_env = get_attr(self, n.zelmo_env);
-    TupleBuilder record(12);
-    put_header(record, header(zelmo_env));
+    Record record(kHeaderFields + risk_fields.size(), header(zelmo_env));
     NanFilter filter(self);
-    for (int i = 0; i < 9; ++i)
-        record.set(3 + i, filter(get_attr(risk, risk_fields[i])));
+    for (nb::handle field : risk_fields)
+        record.add(filter(get_attr(risk, field)));
     queue_records(zelmo_env, n.risk_feeds, list_of(record.release()));
 
     call_method(self, n._send_portfolio_feed);
 }
 
 nb::object portfolio_record(const Header &h, bool benchmark, nb::handle p) {
-    TupleBuilder record(15);
-    put_header(record, h);
-    record.set(3, nb::bool_(benchmark));
-    for (int i = 0; i < 11; ++i)
-        record.set(4 + i, get_attr(p, portfolio_fields[i]));
+    Record record(kHeaderFields + 1 + portfolio_fields.size(), h);
+    record.add(nb::bool_(benchmark));
+    for (nb::handle field : portfolio_fields)
+        record.add(get_attr(p, field));
+    return record.release();
+}
+
+nb::object position_record(const Header &h, nb::handle key, nb::handle position) {
+    Record record(kHeaderFields + 2 + position_fields.size(), h);
+    record.add(key);
+    record.add(cached_str(get_attr(position, n.type)));
+    for (nb::handle field : position_fields)
+        record.add(get_attr_or_none(position, field));
+    return record.release();
+}
+
+nb::object account_record(const Header &h, nb::handle key, nb::handle account) {
+    Record record(kHeaderFields + 1 + account_fields.size() + 1, h);
+    record.add(cached_str(key));
+    for (nb::handle field : account_fields)
+        record.add(get_attr(account, field));
+    record.add(get_attr_or_none(account, n.margin));
     return record.release();
 }
 
@@ -240,6 +294,52 @@ bool plot_point_counts(nb::handle value) {
     if (value.is_none())
         return false;
     return !is_nan(value) && truthy(value);
+}
+
+// A record for each plot series with a point at the trading date that is a
+// number other than NaN or zero.
+nb::list plot_records(const Header &h, nb::handle host) {
+    nb::list plots;
+    nb::object plot_store = get_attr(host, n.plot_store);
+    if (plot_store.is_none())
+        return plots;
+    nb::object series = call_method(call_method(plot_store, n.get_plots), n.items);
+    nb::object trading_date;
+    for (nb::handle item : series) {
+        nb::object name = item[0], points = item[1];
+        if (!trading_date.is_valid())
+            trading_date = call_method(get_attr(host, n.trading_dt), n.date);
+        int has_point = PySequence_Contains(points.ptr(), trading_date.ptr());
+        if (has_point < 0)
+            throw nb::python_error();
+        if (!has_point)
+            continue;
+        nb::object value = points[trading_date];
+        if (!plot_point_counts(value))
+            continue;
+        Record record(kHeaderFields + 2, h);
+        record.add(name);
+        record.add(value);
+        plots.append(record.release());
+    }
+    return plots;
+}
+
+// One record per (key, value) of mapping.items(), made by `make`.
+template <typename Make>
+nb::list records_of_items(const Header &h, nb::handle mapping, Make &&make) {
+    nb::list records;
+    for (nb::handle item : call_method(mapping, n.items)) {
+        nb::object key = item[0], value = item[1];
+        records.append(make(h, key, value));
+    }
+    return records;
+}
+
+// Queues `records` as `kind`, unless there are none.
+void queue_any(nb::handle zelmo_env, nb::handle kind, nb::handle records) {
+    if (nb::len(records) > 0)
+        queue_records(zelmo_env, kind, records);
 }
 
 void send_portfolio_feed(nb::handle self) {
@@ -256,83 +356,31 @@ void send_portfolio_feed(nb::handle self) {
         portfolios.append(portfolio_record(h, true, benchmark));
     queue_records(zelmo_env, n.portfolio_feeds, portfolios);
 
-    nb::list plots;
-    nb::object plot_store = get_attr(host, n.plot_store);
-    if (!plot_store.is_none()) {
-        nb::object series = call_method(call_method(plot_store, n.get_plots), n.items);
-        nb::object trading_date;
-        for (nb::handle item : series) {
-            nb::object name = item[0], points = item[1];
-            if (!trading_date.is_valid())
-                trading_date = call_method(get_attr(host, n.trading_dt), n.date);
-            int has_point = PySequence_Contains(points.ptr(), trading_date.ptr());
-            if (has_point < 0)
-                throw nb::python_error();
-            if (!has_point)
-                continue;
-            nb::object value = points[trading_date];
-            if (!plot_point_counts(value))
-                continue;
-            TupleBuilder record(5);
-            put_header(record, h);
-            record.set(3, name);
-            record.set(4, value);
-            plots.append(record.release());
-        }
-    }
-    if (nb::len(plots) > 0)
-        queue_records(zelmo_env, n.plot_feeds, plots);
-
-    nb::list positions;
-    for (nb::handle item : call_method(get_attr(portfolio, n.positions), n.items)) {
-        nb::object key = item[0], position = item[1];
-        TupleBuilder record(24);
-        put_header(record, h);
-        record.set(3, key);
-        record.set(4, cached_str(get_attr(position, n.type)));
-        for (int i = 0; i < 19; ++i)
-            record.set(5 + i, get_attr_or_none(position, position_fields[i]));
-        positions.append(record.release());
-    }
-    if (nb::len(positions) > 0)
-        queue_records(zelmo_env, n.position_feeds, positions);
-
-    nb::list accounts;
-    for (nb::handle item : call_method(get_attr(portfolio, n.accounts), n.items)) {
-        nb::object key = item[0], account = item[1];
-        TupleBuilder record(9);
-        put_header(record, h);
-        record.set(3, cached_str(key));
-        for (int i = 0; i < 4; ++i)
-            record.set(4 + i, get_attr(account, account_fields[i]));
-        record.set(8, get_attr_or_none(account, margin_name));
-        accounts.append(record.release());
-    }
-    if (nb::len(accounts) > 0)
-        queue_records(zelmo_env, n.account_feeds, accounts);
+    queue_any(zelmo_env, n.plot_feeds, plot_records(h, host));
+    queue_any(zelmo_env, n.position_feeds,
+              records_of_items(h, get_attr(portfolio, n.positions), position_record));
+    queue_any(zelmo_env, n.account_feeds,
+              records_of_items(h, get_attr(portfolio, n.accounts), account_record));
 }
 
 nb::object get_query(nb::handle self) {
-    return global(n.Q)(nb::arg("result") =
+    return g.Q()(nb::arg("result") =
                            get_attr(get_attr(self, n.zelmo_env), n.sqlite_result));
 }
 
 void on_trade(nb::handle self, nb::handle event) {
     nb::object trade = get_attr(event, n.trade);
     nb::object zelmo_env = get_attr(self, n.zelmo_env);
-    TupleBuilder record(13);
-    put_header(record, header(zelmo_env));
-    record.set(3, get_attr(trade, n.order_book_id));
-    record.set(4, get_attr(trade, n.order_id));
-    record.set(5, cached_str(get_attr(trade, n.side)));
-    record.set(6, cached_str(get_attr(trade, n.position_effect)));
-    record.set(7, get_attr(trade, n.exec_id));
-    record.set(8, get_attr(trade, n.transaction_cost));
-    record.set(9, get_attr(trade, n.last_quantity));
-    record.set(10, get_attr(trade, n.last_price));
+    Record record(kHeaderFields + trade_fields.size(), header(zelmo_env));
     NanFilter filter(self);
-    record.set(11, filter(get_attr(trade, n.commission)));
-    record.set(12, filter(get_attr(trade, n.tax)));
+    for (size_t i = 0; i < trade_fields.size(); ++i) {
+        nb::object value = get_attr(trade, trade_fields[i]);
+        switch (trade_fields.entry(i).as) {
+        case As::value: record.add(std::move(value)); break;
+        case As::text: record.add(cached_str(value)); break;
+        case As::number_or_none: record.add(filter(value)); break;
+        }
+    }
     queue_records(zelmo_env, n.trade_feeds, list_of(record.release()));
 }
 
@@ -340,54 +388,27 @@ void send_log(nb::handle self, nb::handle datetime, nb::handle text, nb::handle 
     if (text.is_none())
         return;
     nb::object zelmo_env = get_attr(self, n.zelmo_env);
-    TupleBuilder record(5);
-    record.set(0, get_attr(zelmo_env, n.algorithm_id));
-    record.set(1, get_attr(zelmo_env, n.backtest_id));
-    record.set(2, cached_str(datetime));
-    record.set(3, text);
-    record.set(4, log_tag);
+    Record record(kHeaderFields + 2);
+    record.add(get_attr(zelmo_env, n.algorithm_id));
+    record.add(get_attr(zelmo_env, n.backtest_id));
+    record.add(cached_str(datetime));
+    record.add(text);
+    record.add(log_tag);
     queue_records(zelmo_env, n.log_feeds, list_of(record.release()));
 }
 
 } // namespace
 
 NB_MODULE(feeder, m) {
-#define NAME(x) intern(#x)
-    n = Names{NAME(np), NAME(Q), NAME(EVENT), NAME(Risk), NAME(zelmo_env), NAME(_env),
-              NAME(_daily_returns), NAME(_benchmark_daily_returns), NAME(_risk_free_rate),
-              NAME(_trading_calendar), NAME(env), NAME(algorithm_id), NAME(backtest_id),
-              NAME(feeds_writer), NAME(sqlite_result), NAME(write), NAME(event_bus),
-              NAME(add_listener), NAME(TRADE), NAME(PRE_SETTLEMENT), NAME(POST_SYSTEM_INIT),
-              NAME(_on_trade), NAME(_on_pre_settlement), NAME(_on_post_system_init),
-              NAME(_send_portfolio_feed), NAME(data_proxy), NAME(get_risk_free_rate),
-              NAME(config), NAME(base), NAME(start_date), NAME(end_date),
-              NAME(trading_calendar), NAME(full), NAME(isnan), NAME(resize), NAME(concatenate),
-              NAME(trade), NAME(calendar_dt), NAME(trading_dt), NAME(date), NAME(portfolio),
-              NAME(benchmark_portfolio), NAME(plot_store), NAME(get_plots), NAME(items),
-              NAME(positions), NAME(accounts), NAME(daily_returns), NAME(searchsorted),
-              NAME(days), NAME(type), NAME(order_book_id), NAME(order_id),
-              NAME(side), NAME(position_effect), NAME(exec_id), NAME(transaction_cost),
-              NAME(last_quantity), NAME(last_price), NAME(commission), NAME(tax),
-              NAME(trade_feeds), NAME(log_feeds), NAME(risk_feeds), NAME(portfolio_feeds),
-              NAME(plot_feeds), NAME(position_feeds), NAME(account_feeds)};
-#undef NAME
-    for (int i = 0; i < 9; ++i)
-        risk_fields[i] = intern(kRiskFields[i]);
-    for (int i = 0; i < 11; ++i)
-        portfolio_fields[i] = intern(kPortfolioFields[i]);
-    for (int i = 0; i < 19; ++i)
-        position_fields[i] = intern(kPositionFields[i]);
-    for (int i = 0; i < 4; ++i)
-        account_fields[i] = intern(kAccountFields[i]);
-    margin_name = intern("margin");
-    module_dict = nb::handle(PyModule_GetDict(m.ptr()));
-
-    nb::object np = nb::module_::import_("numpy");
-    numpy_float64 = reinterpret_cast<PyTypeObject *>(nb::object(np.attr("float64")).release().ptr());
-    m.attr("np") = np;
-    m.attr("Q") = nb::module_::import_("sqlbuilder.smartsql").attr("Q");
-    m.attr("EVENT") = nb::module_::import_("tessar.events").attr("EVENT");
-    m.attr("Risk") = nb::module_::import_("tessar.utils.risk").attr("Risk");
+    n.intern_all();
+    risk_fields.intern_all();
+    portfolio_fields.intern_all();
+    position_fields.intern_all();
+    account_fields.intern_all();
+    trade_fields.intern_all();
+    g.bind_all(m);
+    numpy_float64 = reinterpret_cast<PyTypeObject *>(
+        nb::object(g.np().attr("float64")).release().ptr());
 
     nb::object cls = ClassBuilder(m, "Feeder")
         .def("__init__", &feeder_init, {param("zelmo_env")})
@@ -401,5 +422,4 @@ NB_MODULE(feeder, m) {
         .def("send_log", &send_log, {param("datetime"), param("text"), param("log_tag")})
         .finish(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)));
     native_none_if_nan = ClassBuilder::own_method(cls, "none_if_nan");
-    none_if_nan_name = intern("none_if_nan");
 }

@@ -34,19 +34,24 @@ const char *const kFeedKinds[] = {"risk_feeds",     "account_feeds", "position_f
                                   "plot_feeds",     "log_feeds",     "trade_feeds",
                                   "portfolio_feeds"};
 
-struct Names {
-    nb::handle url, cnt, last_flush_time, feeds_queue, portfolio_feed_counter, flushing,
-        failed_flush_time;
-    nb::handle keys, threshold, flush, should_flush, time, user_system_log, error, extend,
-        portfolio_feeds, FEED_POST_TIMEOUT;
-};
-Names n;
-nb::handle module_dict;
-nb::handle one;              // the int 1
+#define NAMES(X)                                                                          \
+    X(url) X(cnt) X(last_flush_time) X(feeds_queue) X(portfolio_feed_counter) X(flushing)   \
+    X(failed_flush_time) X(keys) X(threshold) X(flush) X(should_flush) X(time) X(error)     \
+    X(extend) X(portfolio_feeds)
+ZELMO_NAMES(NAMES) n;
+
+// requests and json are not used here; they stay importable from this module.
+#define GLOBALS(IMPORTED, OWN)                                                            \
+    IMPORTED(requests, "requests", "") IMPORTED(json, "json", "") IMPORTED(time, "time", "") \
+    IMPORTED(user_system_log, "tessar.utils.logger", "user_system_log")                   \
+    OWN(FEED_POST_TIMEOUT)
+ZELMO_GLOBALS(GLOBALS) g;
+
+nb::handle one;
 nb::handle native_should_flush; // FeedWriter.should_flush as defined here
 
 nb::object now() {
-    return call_method(module_global(module_dict, n.time), n.time);
+    return call_method(g.time(), n.time);
 }
 
 // a - b > limit, natively for floats, else with the interpreter's arithmetic.
@@ -174,7 +179,7 @@ void flush(nb::handle self) {
             sent.push_back({nb::borrow(kind), queue, count});
         }
         post_feed_form(get_attr(self, n.url), body.take_body(),
-                       module_global(module_dict, n.FEED_POST_TIMEOUT));
+                       g.FEED_POST_TIMEOUT());
         for (Sent &s : sent)
             drop_sent(queues, s.kind, s.queue, s.count);
     } catch (nb::python_error &) {
@@ -241,7 +246,7 @@ void feed_writer_write(nb::handle self, nb::handle key, nb::handle arr) {
         extend_queue(queue, arr);
     } else {
         nb::object message = nb::str("{} not exist in queue").format(key);
-        call_method(module_global(module_dict, n.user_system_log), n.error, message);
+        call_method(g.user_system_log(), n.error, message);
     }
 
     if (flush_error)
@@ -251,21 +256,11 @@ void feed_writer_write(nb::handle self, nb::handle key, nb::handle arr) {
 } // namespace
 
 NB_MODULE(pellard, m) {
-#define NAME(x) intern(#x)
-    n = Names{NAME(url), NAME(cnt), NAME(last_flush_time), NAME(feeds_queue),
-              NAME(portfolio_feed_counter), NAME(flushing), NAME(failed_flush_time), NAME(keys),
-              NAME(threshold), NAME(flush), NAME(should_flush), NAME(time), NAME(user_system_log),
-              NAME(error), NAME(extend), NAME(portfolio_feeds), NAME(FEED_POST_TIMEOUT)};
-#undef NAME
-    module_dict = nb::handle(PyModule_GetDict(m.ptr()));
+    n.intern_all();
+    g.bind_all(m);
     one = nb::int_(1).release();
-
-    m.attr("requests") = nb::module_::import_("requests");
-    m.attr("json") = nb::module_::import_("json");
-    m.attr("time") = nb::module_::import_("time");
-    m.attr("user_system_log") = nb::module_::import_("tessar.utils.logger").attr("user_system_log");
     // Seconds a whole post (connect, send, reply) may take before it fails.
-    m.attr("FEED_POST_TIMEOUT") = kFeedPostTimeoutSeconds;
+    g.FEED_POST_TIMEOUT.set(nb::int_(kFeedPostTimeoutSeconds));
     init_feed_post(m);
 
     nb::list keys;
