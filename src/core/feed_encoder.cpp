@@ -1,7 +1,7 @@
 #include "core/feed_encoder.hpp"
 #include "core/capi.hpp"
 #include "core/py.hpp"
-#include "core/shortest_double.hpp"
+#include "core/double_repr.hpp"
 
 #include <array>
 #include <charconv>
@@ -140,121 +140,6 @@ inline void put_string_char(ByteBuffer &out, Py_UCS4 c) {
     } else {
         put_u_escape(out, c);
     }
-}
-
-// Two-digit groups for writing a number's digits from the right.
-constexpr std::array<char, 200> make_digit_pairs() {
-    std::array<char, 200> t{};
-    for (int i = 0; i < 100; ++i) {
-        t[2 * i] = static_cast<char>('0' + i / 10);
-        t[2 * i + 1] = static_cast<char>('0' + i % 10);
-    }
-    return t;
-}
-constexpr std::array<char, 200> kDigitPairs = make_digit_pairs();
-
-inline void put_two_digits(char *p, std::uint32_t v) { std::memcpy(p, &kDigitPairs[2 * v], 2); }
-
-// Exactly eight digits of `v` (< 10**8), leading zeros included, in 32-bit
-// arithmetic.
-inline void put_eight_digits(char *p, std::uint32_t v) {
-    const std::uint32_t high = v / 10000, low = v % 10000;
-    put_two_digits(p, high / 100);
-    put_two_digits(p + 2, high % 100);
-    put_two_digits(p + 4, low / 100);
-    put_two_digits(p + 6, low % 100);
-}
-
-// Writes the decimal digits of `v` (at most 17) so that they end at `end`;
-// returns where they start.
-inline char *digits_ending_at(char *end, std::uint64_t v) {
-    while (v >= 100000000) {
-        const std::uint64_t high = v / 100000000;
-        end -= 8;
-        put_eight_digits(end, static_cast<std::uint32_t>(v - high * 100000000));
-        v = high;
-    }
-    auto small = static_cast<std::uint32_t>(v);
-    while (small >= 100) {
-        end -= 2;
-        put_two_digits(end, small % 100);
-        small /= 100;
-    }
-    if (small >= 10) {
-        end -= 2;
-        put_two_digits(end, small);
-    } else {
-        *--end = static_cast<char>('0' + small);
-    }
-    return end;
-}
-
-// Python's repr of a finite float from its shortest digits, as it stands in
-// the form: positional notation when the decimal point falls within 16
-// digits of the first digit (-4 < decpt <= 16), otherwise d.ddde+XX with the
-// exponent's "+" form-escaped as %2B.  Needs 48 bytes at `out` (it writes
-// fixed-size runs past the end) and returns the count of characters.
-size_t format_float_form(char *out, double d) {
-    char *p = out;
-    if (std::signbit(d)) {
-        *p++ = '-';
-        d = -d;
-    }
-    if (d == 0) {
-        std::memcpy(p, "0.0", 3);
-        return static_cast<size_t>(p + 3 - out);
-    }
-    const ShortestDecimal shortest = shortest_decimal(d);
-    // The digits, followed by slack, so that every copy below can move a
-    // fixed 20 bytes (one or two register moves) whatever the count.
-    char buffer[48];
-    char *digits = digits_ending_at(buffer + 20, shortest.digits);
-    const int n = static_cast<int>(buffer + 20 - digits);
-    const int decpt = n + shortest.exponent;
-    if (decpt > -4 && decpt <= 16) {
-        if (decpt <= 0) {
-            std::memcpy(p, "0.000", 2 - decpt);
-            p += 2 - decpt;
-            std::memcpy(p, digits, 20);
-            p += n;
-        } else if (decpt >= n) {
-            std::memcpy(p, digits, 20);
-            p += n;
-            std::memcpy(p, "0000000000000000", 16);
-            p += decpt - n;
-            std::memcpy(p, ".0", 2);
-            p += 2;
-        } else {
-            std::memcpy(p, digits, 20);
-            p += decpt;
-            *p++ = '.';
-            std::memcpy(p, digits + decpt, 20);
-            p += n - decpt;
-        }
-    } else {
-        *p++ = digits[0];
-        if (n > 1) {
-            *p++ = '.';
-            std::memcpy(p, digits + 1, 20);
-            p += n - 1;
-        }
-        *p++ = 'e';
-        int x = decpt - 1;
-        if (x < 0) {
-            *p++ = '-';
-            x = -x;
-        } else {
-            std::memcpy(p, "%2B", 3);
-            p += 3;
-        }
-        if (x >= 100) {
-            *p++ = static_cast<char>('0' + x / 100);
-            x %= 100;
-        }
-        std::memcpy(p, &kDigitPairs[2 * x], 2);
-        p += 2;
-    }
-    return static_cast<size_t>(p - out);
 }
 
 // int.__repr__(o), also for an int subclass with a repr of its own.
@@ -508,7 +393,7 @@ void FormBodyBuilder::put_float(double d) {
     else if (std::isinf(d))
         lit("-Infinity");
     else
-        out_.advance(format_float_form(out_.tail(48), d));
+        out_.advance(write_double_repr(out_.tail(kDoubleReprRoom), d, "%2B"));
 }
 
 void FormBodyBuilder::put_int(PyObject *o) {

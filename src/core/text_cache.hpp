@@ -18,7 +18,8 @@ namespace nb = nanobind;
 // str(value), remembered for exact datetimes and enumeration members.
 nb::object cached_str(nb::handle value);
 
-// value.strftime(fmt), remembered for exact datetimes and an equal format.
+// value.strftime(fmt), remembered for exact datetimes and an equal format;
+// the numeric patterns of log stamps are written natively (numeric_strftime).
 nb::object cached_strftime(nb::handle value, nb::handle fmt);
 
 } // namespace zelmo
