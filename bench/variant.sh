@@ -2,7 +2,7 @@
 # A venv under build/bench/NAME with the stand-ins and the mod built a given
 # way, for counting instructions of one build against another:
 #     bench/variant.sh NAME PYTHON [gcc|zig] [abi3|version]
-#     build/bench/NAME/bin/python bench/run_bench.py --callgrind-only --callgrind thousand-day
+#     build/bench/NAME/bin/python bench/instructions.py --scenario thousand-day
 # gcc is the system compiler (development builds); zig is the wheels'
 # compiler, set up by scripts/wheels.sh.  abi3 builds the stable-ABI module
 # (CPython 3.12 and later), version one for that interpreter alone.

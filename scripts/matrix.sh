@@ -185,8 +185,8 @@ sid_legs() {
     in_root "$ROOTS/sid" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${packages[@]}" \
         >/dev/null
     for python in "${pythons[@]}"; do
-        debian_leg "$ROOTS/sid" "/usr/bin/$python" "$(wheel_for 3.12)" \
-            "Debian sid, its $(in_root "$ROOTS/sid" "$python" --version), $(basename "$(wheel_for 3.12)")"
+        debian_leg "$ROOTS/sid" "/usr/bin/$python" "$(wheel_for "$STABLE_ABI_VERSION")" \
+            "Debian sid, its $(in_root "$ROOTS/sid" "$python" --version), $(basename "$(wheel_for "$STABLE_ABI_VERSION")")"
     done
 }
 if wanted sid; then sid_legs; fi

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds dist/: the sdist, then from it a wheel for each of CPython 3.9, 3.10
-# and 3.11 and one stable-ABI wheel (cp312-abi3) for 3.12 and later, each
+# Builds dist/: the sdist, then from it a wheel for each CPython older than
+# pyproject.toml's wheel.py-api and one stable-ABI wheel (cp312-abi3 today)
+# for that version and later (scripts/pythons.sh), each
 # repaired by auditwheel to manylinux_2_17 (glibc 2.17 and newer) and
 # checked: nothing but the package in the wheels, nothing outside the stable
 # ABI in the abi3 one.  Also leaves dist/standin/ (the stand-ins' wheel, for
@@ -38,7 +39,7 @@ sdist=$(ls dist/tessar_mod_zelmo-*.tar.gz)
 echo "sdist: $sdist"
 
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
-for version in 3.9 3.10 3.11 3.12; do
+for version in "${WHEEL_VERSIONS[@]}"; do
     python=$(python_for "$version")
     echo "building the wheel with CPython $version (zig, glibc 2.17)"
     env CC="$ZIG/zig-cc" CXX="$ZIG/zig-c++" \

@@ -6,6 +6,7 @@ Each behaviour is a raw loopback service; each case runs it once under
 FeedWriter.flush and once under a requests Session set up with the post's
 decided departures (no proxy or netrc, no redirects, non-2xx as HTTPError).
 """
+import collections
 import gc
 import json
 import socket
@@ -161,52 +162,53 @@ def drip(service, conn):
 OK = ("HTTP/1.1 200 OK", "Content-Length: 2")
 BIG = {"log_feeds": [("x" * 1000,)] * 4000}
 
-# name: (behaviour, queued records, url path, url credentials, post time-out)
+# A service behaviour, the records queued, the URL's path and credentials, and
+# the post's time-out; each row names only what is special about it.
+Case = collections.namedtuple("Case", "behaviour queued path auth timeout",
+                              defaults=(QUEUED, None, "", TIMEOUT))
 CASES = {
-    "closed after the request": (close_after_request, QUEUED, None, "", TIMEOUT),
-    "closed before reading": (close_unread, QUEUED, None, "", TIMEOUT),
-    "reset after the request": (reset_after_request, QUEUED, None, "", TIMEOUT),
-    "HTTP/1.0 200, then closed": (answer("HTTP/1.0 200 OK", body=b"ok"), QUEUED, None, "", TIMEOUT),
-    "200 with Connection: close": (answer(*OK, "Connection: close", body=b"ok"), QUEUED, None, "",
-                                   TIMEOUT),
-    "HTTP/1.0 500, then closed": (answer("HTTP/1.0 500 Internal Server Error",
-                                         "Content-Type: text/plain; charset=utf-8",
-                                         body="内部错误".encode()), QUEUED, None, "", TIMEOUT),
-    "500 whose body comes late": (body_late, QUEUED, None, "", TIMEOUT),
-    "413 before the upload is read": (early_reply, BIG, None, "", TIMEOUT),
-    "a header sent twice": (answer("HTTP/1.1 503 Service Unavailable", "X-Retry: 1",
-                                   "Content-Length: 0", "x-retry: 2", "Set-Cookie: a=1",
-                                   "Set-Cookie: b=2"), QUEUED, None, "", TIMEOUT),
-    "space and non-ASCII in the URL": (answer(*OK, body=b"ok"), QUEUED,
-                                       "/api/v1/feed group/策略?run=夜 盘&x=a%20b", "", TIMEOUT),
-    "credentials in the URL": (answer(*OK, body=b"ok"), QUEUED, None, "us%40er:p%3Ass@",
-                               TIMEOUT),
-    "user name only in the URL": (answer(*OK, body=b"ok"), QUEUED, None, "quant@", TIMEOUT),
-    "malformed status line": (answer("HTTP/1.1 OK"), QUEUED, None, "", TIMEOUT),
-    "not HTTP at all": (answer("SSH-2.0-OpenSSH_9.2"), QUEUED, None, "", TIMEOUT),
-    "over-long status line": (answer("HTTP/1.1 500 " + "x" * 70000), QUEUED, None, "", TIMEOUT),
-    "over-long header": (answer(*OK, "X-Big: " + "x" * 70000, body=b"ok"), QUEUED, None, "",
-                         TIMEOUT),
-    "100-continue, then 200": (continue_then_ok, QUEUED, None, "", TIMEOUT),
-    "chunked 200": (chunked("HTTP/1.1 200 OK"), QUEUED, None, "", TIMEOUT),
-    "chunked 502": (chunked("HTTP/1.1 502 Bad Gateway"), QUEUED, None, "", TIMEOUT),
-    "204": (answer("HTTP/1.1 204 No Content"), QUEUED, None, "", TIMEOUT),
-    "302 is not followed": (answer("HTTP/1.1 302 Found", "Location: /elsewhere",
-                                   "Content-Length: 5", body=b"moved"), QUEUED, None, "", TIMEOUT),
-    "nothing listening": (None, QUEUED, None, "", TIMEOUT),
-    "full listen backlog": ("backlog", QUEUED, None, "", 0.3),
-    "reply dripping past the deadline": (drip, QUEUED, None, "", 0.5),
+    "closed after the request": Case(close_after_request),
+    "closed before reading": Case(close_unread),
+    "reset after the request": Case(reset_after_request),
+    "HTTP/1.0 200, then closed": Case(answer("HTTP/1.0 200 OK", body=b"ok")),
+    "200 with Connection: close": Case(answer(*OK, "Connection: close", body=b"ok")),
+    "HTTP/1.0 500, then closed": Case(answer("HTTP/1.0 500 Internal Server Error",
+                                             "Content-Type: text/plain; charset=utf-8",
+                                             body="内部错误".encode())),
+    "500 whose body comes late": Case(body_late),
+    "413 before the upload is read": Case(early_reply, queued=BIG),
+    "a header sent twice": Case(answer("HTTP/1.1 503 Service Unavailable", "X-Retry: 1",
+                                       "Content-Length: 0", "x-retry: 2", "Set-Cookie: a=1",
+                                       "Set-Cookie: b=2")),
+    "space and non-ASCII in the URL": Case(answer(*OK, body=b"ok"),
+                                           path="/api/v1/feed group/策略?run=夜 盘&x=a%20b"),
+    "credentials in the URL": Case(answer(*OK, body=b"ok"), auth="us%40er:p%3Ass@"),
+    "user name only in the URL": Case(answer(*OK, body=b"ok"), auth="quant@"),
+    "malformed status line": Case(answer("HTTP/1.1 OK")),
+    "not HTTP at all": Case(answer("SSH-2.0-OpenSSH_9.2")),
+    "over-long status line": Case(answer("HTTP/1.1 500 " + "x" * 70000)),
+    "over-long header": Case(answer(*OK, "X-Big: " + "x" * 70000, body=b"ok")),
+    "100-continue, then 200": Case(continue_then_ok),
+    "chunked 200": Case(chunked("HTTP/1.1 200 OK")),
+    "chunked 502": Case(chunked("HTTP/1.1 502 Bad Gateway")),
+    "204": Case(answer("HTTP/1.1 204 No Content")),
+    "302 is not followed": Case(answer("HTTP/1.1 302 Found", "Location: /elsewhere",
+                                       "Content-Length: 5", body=b"moved")),
+    "nothing listening": Case(None),
+    "full listen backlog": Case("backlog", timeout=0.3),
+    "reply dripping past the deadline": Case(drip, timeout=0.5),
 }
-# Where the post departs from requests by design: one deadline bounds the
-# whole post, so a reply that keeps dripping is cut off there.
-DEPARTURES = {"reply dripping past the deadline": requests.ReadTimeout}
 
 
 class Outcome:
-    def __init__(self, error, received):
+    """What a caller and the service see of one post: the exception, its
+    message when an HTTPError, the reply as a requests.Response shows it,
+    and the request bytes the service read."""
+
+    def __init__(self, error, received, response=None):
         self.error_type = type(error) if error else None
         self.message = str(error) if isinstance(error, requests.HTTPError) else None
-        response = getattr(error, "response", None)
+        response = getattr(error, "response", response)
         self.response = response if response is None else (
             response.status_code, response.reason, list(response.headers.items()),
             response.content, response.url, response.encoding)
@@ -216,26 +218,46 @@ class Outcome:
         return repr(vars(self))
 
 
+def redirect_is_an_error(ours, theirs):
+    """requests returns a 3xx that it does not follow; the post, which
+    delivers on 2xx only, raises it as the HTTPError requests would word."""
+    assert theirs.error_type is None
+    status, reason, url = theirs.response[0], theirs.response[1], theirs.response[4]
+    assert ours.error_type is requests.HTTPError
+    assert ours.message == "{} Redirection: {} for url: {}".format(status, reason, url)
+    assert (ours.response, ours.received) == (theirs.response, theirs.received)
+
+
+def one_deadline(ours, theirs):
+    """One deadline bounds the whole post, so a reply that keeps dripping
+    is cut off there; requests bounds each read alone."""
+    assert ours.error_type is requests.ReadTimeout and theirs.error_type is None
+
+
+# Where the post departs from requests by design.
+DEPARTURES = {"302 is not followed": redirect_is_an_error,
+              "reply dripping past the deadline": one_deadline}
+
+
 def form(queued):
     return {k: json.dumps([list(r) for r in queued[k]], ensure_ascii=True)
             for k in pellard.FeedWriter(None).feeds_queue if k in queued}
 
 
 def run_requests(url, queued, timeout):
+    """requests.post with the post's settings that are no departure: no
+    proxy or netrc, no redirect followed, non-2xx raised by requests itself.
+    Returns (the exception or None, the response)."""
     session = requests.Session()
     session.trust_env = False
     try:
         response = session.post(url, data=form(queued), timeout=timeout, allow_redirects=False)
-        if not 200 <= response.status_code < 300:
-            raise requests.HTTPError("{} {}: {} for url: {}".format(
-                response.status_code, "Redirection" if response.status_code < 400 else
-                "Client Error" if response.status_code < 500 else "Server Error",
-                response.reason, response.url), response=response)
+        response.raise_for_status()
     except requests.RequestException as e:
-        return e
+        return e, None
     finally:
         session.close()
-    return None
+    return None, response
 
 
 def run_flush(url, queued, monkeypatch, timeout):
@@ -289,15 +311,18 @@ def served(behaviour, path, auth, *runs):
 @pytest.mark.parametrize("case", list(CASES))
 def test_the_post_is_requests_post(case, monkeypatch, tmp_path, capfd):
     behaviour, queued, path, auth, timeout = CASES[case]
-    (expected_error, theirs_received), ((writer, error), ours_received) = served(
+    ((expected_error, response), theirs_received), ((writer, error), ours_received) = served(
         behaviour, path, auth, lambda url: run_requests(url, queued, timeout),
         lambda url: run_flush(url, queued, monkeypatch, timeout))
     gc.collect()  # a reply or connection left for the collector would complain now
     assert capfd.readouterr() == ("", "")  # the post prints nothing
-    ours, theirs = Outcome(error, ours_received), Outcome(expected_error, theirs_received)
+    ours = Outcome(error, ours_received)
+    undelivered = response if response is not None and not 200 <= response.status_code < 300 \
+        else None  # a reply requests returns that the post counts as a failure
+    theirs = Outcome(expected_error, theirs_received, undelivered)
 
     if case in DEPARTURES:
-        assert ours.error_type is DEPARTURES[case] and theirs.error_type is None
+        DEPARTURES[case](ours, theirs)
     else:
         assert vars(ours) == vars(theirs)
 

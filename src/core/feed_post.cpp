@@ -1,3 +1,8 @@
+// The post, read in its order: the URL prepared as requests prepares it, the
+// request's headers, then the outcome (requests' exceptions for a failure);
+// post_feed_form at the bottom connects, sends and reads the reply.  What a
+// caller relies on is in feed_post.hpp; the deadline's socket wrapper is in
+// deadline_socket.hpp.
 #include "core/feed_post.hpp"
 #include "core/deadline_socket.hpp"
 #include "core/py.hpp"
@@ -54,7 +59,88 @@ struct PreparedUrl {
 };
 PreparedUrl *last_url = nullptr;
 
-// --- failures, as requests reports them --------------------------------------
+// --- the URL -----------------------------------------------------------------
+
+[[noreturn]] void invalid_url(nb::handle url, const char *why) {
+    PyErr_Format(i.InvalidURL.ptr(), "Invalid feed service URL %R: %s", url.ptr(), why);
+    throw nb::python_error();
+}
+
+// Prepares `url` as requests does (percent-encoding what must be, taking
+// credentials out into Basic authorization), once per distinct URL.
+void prepare_url(nb::handle url) {
+    if (last_url->url.is_valid() && (last_url->url.is(url) || last_url->url.equal(url)))
+        return;
+    if (!PyUnicode_Check(url.ptr()))
+        invalid_url(url, "not a text");
+    nb::object prepared = call(i.PreparedRequest);
+    try {
+        call_method(prepared, n.prepare_url, url, nb::none());
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError))
+            throw;
+        nb::object why = str_of(e.value());
+        PyErr_Format(i.InvalidURL.ptr(), "Invalid feed service URL %R: %S", url.ptr(),
+                     why.ptr());
+        throw nb::python_error();
+    }
+    nb::object prepared_url = get_attr(prepared, n.url);
+    nb::object parts = call(i.urlsplit, prepared_url);
+    nb::object scheme = get_attr(parts, n.scheme);
+    nb::object host = get_attr(parts, n.hostname);
+    if (!nb::str("http").equal(scheme) || host.is_none())
+        invalid_url(url, "only plain http URLs with a host are posted to");
+    nb::object port;
+    try {
+        port = get_attr(parts, n.port);
+    } catch (nb::python_error &e) {
+        invalid_url(url, "bad port");
+    }
+    if (port.is_none())
+        port = nb::int_(80);
+    // The Host header as requests writes it: the port only when not 80, no
+    // credentials.
+    nb::object host_text = PyUnicode_FindChar(host.ptr(), ':', 0, text_length(host.ptr()), 1) >= 0
+                               ? nb::object(nb::str("[{}]").format(host))
+                               : host;
+    nb::object host_header = nb::int_(80).equal(port)
+                                 ? host_text
+                                 : nb::object(nb::str("{}:{}").format(host_text, port));
+    // Credentials in the URL become Basic authorization, as requests sends them.
+    nb::object authorization;
+    nb::object credentials = call(i.get_auth_from_url, prepared_url);
+    if (truthy(call(builtin(n.any), credentials))) {
+        call_method(prepared, n.prepare_headers, nb::none());
+        call(call(i.HTTPBasicAuth, credentials[0], credentials[1]), prepared);
+        authorization = get_attr(prepared, n.headers)[t.Authorization];
+    }
+    last_url->host = host;
+    last_url->port = port;
+    last_url->target = get_attr(prepared, n.path_url);
+    last_url->host_header = host_header;
+    last_url->authorization = authorization;
+    last_url->prepared_url = prepared_url;
+    last_url->url = nb::borrow(url);
+}
+
+// --- the request -------------------------------------------------------------
+
+// The request's headers in the order requests sends them.
+nb::object request_headers(size_t body_size) {
+    nb::dict headers;
+    headers["Host"] = last_url->host_header;
+    for (nb::handle pair : request_default_headers)
+        PyDict_SetItem(headers.ptr(), tuple_item(pair.ptr(), 0), tuple_item(pair.ptr(), 1));
+    // requests sets the length first, then the form's type (none without a body).
+    headers["Content-Length"] = nb::str(std::to_string(body_size).c_str());
+    if (body_size > 0)
+        headers["Content-Type"] = t.form_type;
+    if (last_url->authorization.is_valid())
+        headers[t.Authorization] = last_url->authorization;
+    return headers;
+}
+
+// --- the outcome: failures, as requests reports them ------------------------
 
 [[noreturn]] void raise_from(nb::handle type, nb::object exc, nb::python_error &cause) {
     PyException_SetCause(exc.ptr(), cause.value().inc_ref().ptr());
@@ -161,84 +247,6 @@ nb::object reply_headers(nb::handle reply) {
         i.HTTPError.ptr(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
     PyErr_SetObject(i.HTTPError.ptr(), exc.ptr());
     throw nb::python_error();
-}
-
-// --- the URL -----------------------------------------------------------------
-
-[[noreturn]] void invalid_url(nb::handle url, const char *why) {
-    PyErr_Format(i.InvalidURL.ptr(), "Invalid feed service URL %R: %s", url.ptr(), why);
-    throw nb::python_error();
-}
-
-// Prepares `url` as requests does (percent-encoding what must be, taking
-// credentials out into Basic authorization), once per distinct URL.
-void prepare_url(nb::handle url) {
-    if (last_url->url.is_valid() && (last_url->url.is(url) || last_url->url.equal(url)))
-        return;
-    if (!PyUnicode_Check(url.ptr()))
-        invalid_url(url, "not a text");
-    nb::object prepared = call(i.PreparedRequest);
-    try {
-        call_method(prepared, n.prepare_url, url, nb::none());
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_ValueError))
-            throw;
-        nb::object why = str_of(e.value());
-        PyErr_Format(i.InvalidURL.ptr(), "Invalid feed service URL %R: %S", url.ptr(),
-                     why.ptr());
-        throw nb::python_error();
-    }
-    nb::object prepared_url = get_attr(prepared, n.url);
-    nb::object parts = call(i.urlsplit, prepared_url);
-    nb::object scheme = get_attr(parts, n.scheme);
-    nb::object host = get_attr(parts, n.hostname);
-    if (!nb::str("http").equal(scheme) || host.is_none())
-        invalid_url(url, "only plain http URLs with a host are posted to");
-    nb::object port;
-    try {
-        port = get_attr(parts, n.port);
-    } catch (nb::python_error &e) {
-        invalid_url(url, "bad port");
-    }
-    if (port.is_none())
-        port = nb::int_(80);
-    // The Host header as requests writes it: the port only when not 80, no
-    // credentials.
-    nb::object host_text = PyUnicode_FindChar(host.ptr(), ':', 0, text_length(host.ptr()), 1) >= 0
-                               ? nb::object(nb::str("[{}]").format(host))
-                               : host;
-    nb::object host_header = nb::int_(80).equal(port)
-                                 ? host_text
-                                 : nb::object(nb::str("{}:{}").format(host_text, port));
-    // Credentials in the URL become Basic authorization, as requests sends them.
-    nb::object authorization;
-    nb::object credentials = call(i.get_auth_from_url, prepared_url);
-    if (truthy(call(builtin(n.any), credentials))) {
-        call_method(prepared, n.prepare_headers, nb::none());
-        call(call(i.HTTPBasicAuth, credentials[0], credentials[1]), prepared);
-        authorization = get_attr(prepared, n.headers)[t.Authorization];
-    }
-    last_url->host = host;
-    last_url->port = port;
-    last_url->target = get_attr(prepared, n.path_url);
-    last_url->host_header = host_header;
-    last_url->authorization = authorization;
-    last_url->prepared_url = prepared_url;
-    last_url->url = nb::borrow(url);
-}
-
-nb::object request_headers(size_t body_size) {
-    nb::dict headers;
-    headers["Host"] = last_url->host_header;
-    for (nb::handle pair : request_default_headers)
-        PyDict_SetItem(headers.ptr(), tuple_item(pair.ptr(), 0), tuple_item(pair.ptr(), 1));
-    // requests sets the length first, then the form's type (none without a body).
-    headers["Content-Length"] = nb::str(std::to_string(body_size).c_str());
-    if (body_size > 0)
-        headers["Content-Type"] = t.form_type;
-    if (last_url->authorization.is_valid())
-        headers[t.Authorization] = last_url->authorization;
-    return headers;
 }
 
 } // namespace

@@ -1,4 +1,7 @@
-// Small helpers over the interpreter's C API that every module uses.
+// Small helpers over the interpreter's C API that every module uses:
+// attribute reads and calls, a module's globals, the lists that declare what
+// a module binds at load (names, texts, imports, globals: each written once),
+// file closing and error-preserving clean-up, tuple and list building.
 // Failures become nb::python_error so the Python exception reaches the caller.
 #pragma once
 

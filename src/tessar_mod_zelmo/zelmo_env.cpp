@@ -153,6 +153,38 @@ void register_run(nb::handle self, nb::handle cursor, nb::handle identity, nb::h
     }
 }
 
+// Opens the front end's database at self.sqlite_url, creating its folder.
+void open_database(nb::handle self, nb::handle os_path) {
+    nb::object sqlite_url = get_attr(self, n.sqlite_url);
+    nb::object db_dir = call_method(os_path, n.dirname, sqlite_url);
+    // A bare file name has no directory part: the database opens in the
+    // current directory and there is nothing to create.
+    if (truthy(db_dir) && !path_exists(os_path, db_dir))
+        call_method(g.os(), n.makedirs, db_dir);
+    set_attr(self, n.conn,
+             call_method(g.sqlite3(), n.connect, call_method(os_path, n.abspath, sqlite_url)));
+    set_attr(self, n.sqlite_result, g.Result()(nb::arg("compile") = g.sqlite_compile()));
+}
+
+// Writes <pid_path>/<pid>.identity, "IDENTITY BACKTEST_ID", and logs it.
+void write_identity_file(nb::handle self, nb::handle os_path, nb::handle identity) {
+    nb::object pid_path = get_attr(self, n.pid_path);
+    if (!path_exists(os_path, pid_path))
+        call_method(g.os(), n.makedirs, pid_path);
+    // Truncated, not appended: the file holds exactly this process's latest
+    // identity, even when a process id is reused.
+    nb::object pid = call_method(g.os(), n.getpid);
+    nb::object identity_path = pid_path + nb::str("/") + str_of(pid) + nb::str(".identity");
+    nb::object file = call(builtin(n.open), identity_path, nb::str("w"));
+    nb::object content = nb::str("{} {}").attr("format")(identity, get_attr(self, n.backtest_id));
+    closing(file, [&] { return call_method(file, n.write, content); });
+
+    nb::object line = nb::str("created pid {}, identity {}, backtest_id {}")
+                          .attr("format")(call_method(g.os(), n.getpid), identity,
+                                          get_attr(self, n.backtest_id));
+    call_method(g.user_system_log(), n.info, line);
+}
+
 void zelmo_env_init(nb::handle self, nb::handle env, nb::handle mod_config) {
     set_attr(self, n.env, env);
     set_attr(self, n.mod_config, mod_config);
@@ -164,19 +196,9 @@ void zelmo_env_init(nb::handle self, nb::handle env, nb::handle mod_config) {
     set_attr(self, n.comment, config_value(mod_config, n.comment));
 
     nb::object os_path = get_attr(g.os(), n.path);
-    nb::object sqlite_url = get_attr(self, n.sqlite_url);
-    nb::object db_dir = call_method(os_path, n.dirname, sqlite_url);
-    // A bare file name has no directory part: the database opens in the
-    // current directory and there is nothing to create.
-    if (truthy(db_dir) && !path_exists(os_path, db_dir))
-        call_method(g.os(), n.makedirs, db_dir);
-    set_attr(self, n.conn,
-            call_method(g.sqlite3(), n.connect, call_method(os_path, n.abspath, sqlite_url)));
-    set_attr(self, n.sqlite_result,
-            g.Result()(nb::arg("compile") = g.sqlite_compile()));
+    open_database(self, os_path);
     set_attr(self, n.activate, nb::bool_(false));
-    set_attr(self, n.feeds_writer,
-            call_method(g.pellard(), n.FeedWriter, g.FEED_SERVICE_URL()));
+    set_attr(self, n.feeds_writer, call_method(g.pellard(), n.FeedWriter, g.FEED_SERVICE_URL()));
 
     nb::object algorithm_id = get_attr(self, n.algorithm_id);
     nb::object backtest_id = get_attr(self, n.backtest_id);
@@ -195,28 +217,10 @@ void zelmo_env_init(nb::handle self, nb::handle env, nb::handle mod_config) {
     nb::object identity = call_method(self, n.identify_process);
     if (get_attr(self, n.comment).is_none())
         set_attr(self, n.comment, nb::str(kUnknownComment));
-
     nb::object source = open_utf8_text(strategy_file());
     nb::object code = closing(source, [&] { return call_method(source, n.read); });
-
-    nb::object cursor = call_method(get_attr(self, n.conn), n.cursor);
-    register_run(self, cursor, identity, code);
-
-    nb::object pid_path = get_attr(self, n.pid_path);
-    if (!path_exists(os_path, pid_path))
-        call_method(g.os(), n.makedirs, pid_path);
-    // Truncated, not appended: the file holds exactly this process's latest
-    // identity, even when a process id is reused.
-    nb::object pid = call_method(g.os(), n.getpid);
-    nb::object identity_path = pid_path + nb::str("/") + str_of(pid) + nb::str(".identity");
-    nb::object file = call(builtin(n.open), identity_path, nb::str("w"));
-    nb::object content = nb::str("{} {}").attr("format")(identity, get_attr(self, n.backtest_id));
-    closing(file, [&] { return call_method(file, n.write, content); });
-
-    nb::object line = nb::str("created pid {}, identity {}, backtest_id {}")
-                          .attr("format")(call_method(g.os(), n.getpid), identity,
-                                          get_attr(self, n.backtest_id));
-    call_method(g.user_system_log(), n.info, line);
+    register_run(self, call_method(get_attr(self, n.conn), n.cursor), identity, code);
+    write_identity_file(self, os_path, identity);
     set_attr(self, n.activate, nb::bool_(true));
 }
 

@@ -1,0 +1,256 @@
+"""What the benchmark scripts share: the scenarios, the feed service and the
+minimal server they post to, the component set-up, and the results file.
+
+The scripts put bench/ on the path of every process they start, so that the
+do-nothing mod (bench_null_mod) and this module import there too."""
+import datetime
+import json
+import os
+import platform
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import types
+import urllib.parse
+from pathlib import Path
+
+import logbook
+
+HERE = Path(__file__).resolve().parent
+RESULTS = HERE / "results"
+
+SCENARIOS = {
+    # name: trading days, stocks, futures, trades/day, logs/day, plot series
+    "ten-year": dict(days=2520, stocks=20, futures=4, trades=5, logs=10, plots=3),
+    # the same day, fewer of them: for comparing builds under callgrind
+    "thousand-day": dict(days=1000, stocks=20, futures=4, trades=5, logs=10, plots=3),
+    "log-heavy": dict(days=250, stocks=20, futures=4, trades=5, logs=200, plots=3),
+    "position-heavy": dict(days=250, stocks=296, futures=4, trades=5, logs=10, plots=3),
+}
+# The two mods every whole run is measured with.
+BASELINE, MOD = "bench_null_mod", "tessar_mod_zelmo"
+
+
+def child_env(**extra):
+    """The environment of a measured process: bench/ importable, numpy's BLAS
+    on one thread (its threads spin between calls and would compete with the
+    run on a small machine), hashing fixed."""
+    path = os.pathsep.join([str(HERE), os.environ.get("PYTHONPATH", "")])
+    return dict(os.environ, PYTHONPATH=path, OPENBLAS_NUM_THREADS="1", PYTHONHASHSEED="0",
+                **extra)
+
+
+def trading_days_span(days):
+    """A start and end date spanning `days` weekdays."""
+    start = datetime.date(2010, 1, 4)
+    end, count = start, 0
+    while True:
+        if end.weekday() < 5:
+            count += 1
+            if count == days:
+                return start, end
+        end += datetime.timedelta(days=1)
+
+
+class DoNothingHandler(logbook.Handler):
+    """A handler that is not a black hole, so that logbook prepares every
+    record, and that does nothing with it."""
+
+    def emit(self, record):
+        pass
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def feed_url(port):
+    return "http://127.0.0.1:{}/api/v1/feedgroup".format(port)
+
+
+def start_server(command):
+    """Starts a server process that prints a line once it listens."""
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, env=child_env())
+    process.stdout.readline()
+    return process
+
+
+def start_feed_service(db):
+    """The stand-in feed service in a process of its own; (process, URL)."""
+    port = free_port()
+    process = start_server([sys.executable, "-m", "zelmo_frontend", "--db", str(db),
+                            "--port", str(port)])
+    return process, feed_url(port)
+
+
+def start_minimal_server():
+    """bench/minimal_server.py in a process of its own; (process, URL)."""
+    port = free_port()
+    process = start_server([sys.executable, str(HERE / "minimal_server.py"), str(port)])
+    return process, feed_url(port)
+
+
+def stop(*processes):
+    for process in processes:
+        process.terminate()
+        process.wait()
+
+
+def run_backtest(scenario, mod, callgrind=False, double_risk=False):
+    """One run of bench/backtest_child.py in a fresh process, with a fresh
+    feed service in another; its figures and what the service received.
+    Under callgrind (a counted run) the figures hold its instruction count."""
+    import sqlite3
+    work = temporary_dir()
+    home = work / "home"
+    (home / ".zelmo").mkdir(parents=True)
+    db = work / "front.db"
+    (home / ".zelmo" / "zelmo.yml").write_text(
+        "vantix_username: b\nvantix_password: b\nvantix_host: 127.0.0.1\nvantix_port: 1\n"
+        "bundle_path: {w}\nsqlite_path: {db}\npid_path: {w}/pids\n".format(w=work, db=db))
+    service, url = start_feed_service(db)
+    out, counts = work / "out.json", work / "callgrind.out"
+    command = [sys.executable, str(HERE / "backtest_child.py"), scenario, mod,
+               str(urllib.parse.urlsplit(url).port), str(out)]
+    if callgrind:
+        command = ["valgrind", "--tool=callgrind", "--callgrind-out-file={}".format(counts)] + \
+            command + ["--counted"] + (["--double-risk"] if double_risk else [])
+    try:
+        subprocess.run(command, check=True, env=child_env(HOME=str(home)),
+                       stderr=subprocess.DEVNULL if callgrind else None)
+    finally:
+        time.sleep(0.1)
+        stop(service)
+    figures = json.loads(out.read_text())
+    if callgrind:
+        for line in open(counts):
+            if line.startswith("summary:") or line.startswith("totals:"):
+                figures["instructions"] = int(line.split()[1])
+    conn = sqlite3.connect(str(db))
+    figures["received_records"] = conn.execute("SELECT count(*) FROM feed_records").fetchone()[0]
+    figures["received_posts"] = conn.execute("SELECT count(*) FROM feed_posts").fetchone()[0]
+    conn.close()
+    return figures
+
+
+def refused_writer():
+    """A feed writer whose post refuses its URL at once, after the body is
+    built: flush() then costs the encoding alone."""
+    from tessar_mod_zelmo.feeder.pellard import FeedWriter
+    return FeedWriter("unix://no-post")
+
+
+def refused_flush(writer):
+    import requests
+    try:
+        writer.flush()
+    except requests.exceptions.InvalidURL:
+        pass
+
+
+def per_call(fn, n, repeat=7, clock=time.perf_counter):
+    """Best of `repeat` rounds: seconds per call of fn(), n calls a round."""
+    best = float("inf")
+    for _ in range(repeat):
+        started = clock()
+        for _ in range(n):
+            fn()
+        best = min(best, (clock() - started) / n)
+    return best
+
+
+def component_setup(service_url):
+    """A host environment on day 250 of ten years, with a feeder and a
+    writer that never flushes on its own."""
+    from tessar.environment import Environment
+    from tessar.events import EVENT, Event
+    from tessar.model import (POSITION_EFFECT, SIDE, BenchmarkPortfolio, DataProxy,
+                              FutureAccount, FuturePosition, PlotStore, Portfolio, StockAccount,
+                              StockPosition, Trade)
+    from tessar.runner import make_config
+    from tessar_mod_zelmo.feeder.feeder import Feeder
+    from tessar_mod_zelmo.feeder.pellard import FeedWriter
+
+    logbook.NullHandler().push_application()
+    start, end = trading_days_span(2520)
+    env = Environment(make_config("none.py", start, end, {"STOCK": 1e6, "FUTURE": 1e6},
+                                  "B", False))
+    env.data_proxy = DataProxy()
+    stock, future = StockAccount(1e6), FutureAccount(1e6)
+    for i in range(20):
+        p = stock.positions.setdefault("S{:05d}".format(i), StockPosition("S{:05d}".format(i)))
+        p.quantity, p.avg_price, p.last_price = 1000, 10.0, 10.5
+    for i in range(4):
+        f = future.positions.setdefault("F{:03d}".format(i), FuturePosition("F{:03d}".format(i)))
+        f.buy_quantity, f.buy_avg_open_price, f.last_price = 1, 4000.0, 4010.0
+    env.portfolio = Portfolio({"STOCK": stock, "FUTURE": future}, start)
+    env.benchmark_portfolio = BenchmarkPortfolio(2e6, 3000.0)
+    env.plot_store = PlotStore()
+    day = env.config.base.trading_calendar[250]
+    env.calendar_dt = env.trading_dt = datetime.datetime.combine(day, datetime.time(15))
+    for s in range(3):
+        env.plot_store.add_plot(day, "series {}".format(s), 1.5 + s)
+
+    ze = types.SimpleNamespace(env=env, algorithm_id=1, backtest_id=2, sqlite_result=None)
+    writer = FeedWriter(service_url)
+    writer.threshold = 10 ** 12          # no flush while components are measured
+    writer.last_flush_time = 1e18
+    ze.feeds_writer = writer
+    feeder = Feeder(ze)
+    feeder._on_post_system_init(None)
+
+    def clear():
+        for kind in FeedWriter.keys:
+            writer.feeds_queue[kind] = []
+
+    trade = Trade("S00001", 7, SIDE.BUY, POSITION_EFFECT.OPEN, 9, 100, 10.5, 5.0, 0.0)
+    event = Event(EVENT.TRADE, trade=trade)
+
+    def floor_trade(event=event):
+        """Python building the record _on_trade builds."""
+        t = event.trade
+        c, x = t.commission, t.tax
+        return (ze.algorithm_id, ze.backtest_id, str(ze.env.calendar_dt), t.order_book_id,
+                t.order_id, str(t.side), str(t.position_effect), t.exec_id, t.transaction_cost,
+                t.last_quantity, t.last_price, c if c == c else None, x if x == x else None)
+
+    def position_records(count):
+        """`count` position records as the feeder makes them, from as many bars as it takes."""
+        records = []
+        while len(records) < count:
+            clear()
+            feeder._send_portfolio_feed()
+            records += writer.feeds_queue["position_feeds"]
+        clear()
+        return records[:count]
+
+    def portfolio_record():
+        clear()
+        feeder._send_portfolio_feed()
+        record = writer.feeds_queue["portfolio_feeds"][0]
+        clear()
+        return record
+
+    return types.SimpleNamespace(env=env, writer=writer, feeder=feeder, event=event,
+                                 clear=clear, floor_trade=floor_trade,
+                                 position_records=position_records,
+                                 portfolio_record=portfolio_record)
+
+
+def save_results(name, figures):
+    """Writes bench/results/NAME.json with the machine and the date."""
+    report = {"machine": "{} {}, {} cores, Python {}".format(
+        platform.system(), platform.machine(), os.cpu_count(), platform.python_version()),
+        "date": datetime.date.today().isoformat(), name: figures}
+    RESULTS.mkdir(exist_ok=True)
+    path = RESULTS / "{}.json".format(name)
+    path.write_text(json.dumps(report, indent=2))
+    print("\nwritten to {}".format(path))
+
+
+def temporary_dir():
+    return Path(tempfile.mkdtemp(prefix="zelmo-bench-"))
