@@ -13,9 +13,8 @@ ZELMO_NAMES(NAMES) n;
 #define TEXTS(X) X(rb, "rb")
 ZELMO_TEXTS(TEXTS) t;
 
-#define IMPORTS(X)                                                                        \
-    X(socket_timeout, "socket", "timeout") X(BufferedReader, "io", "BufferedReader")       \
-    X(RawIOBase, "io", "RawIOBase")
+#define IMPORTS(IMPORT, IMPORT_AS, FROM, FROM_AS)                                         \
+    FROM_AS("socket", "timeout", socket_timeout) FROM("io", BufferedReader) FROM("io", RawIOBase)
 ZELMO_IMPORTS(IMPORTS) i;
 
 nb::handle raw_io_close;   // io.RawIOBase.close

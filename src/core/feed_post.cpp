@@ -27,23 +27,17 @@ ZELMO_NAMES(NAMES) n;
     X(form_type, "application/x-www-form-urlencoded")
 ZELMO_TEXTS(TEXTS) t;
 
-#define IMPORTS(X)                                                                        \
-    X(HTTPConnection, "http.client", "HTTPConnection")                                    \
-    X(HTTPException, "http.client", "HTTPException") X(urlsplit, "urllib.parse", "urlsplit") \
-    X(socket_timeout, "socket", "timeout") X(BytesIO, "io", "BytesIO")                    \
-    X(ConnectionError, "requests.exceptions", "ConnectionError")                          \
-    X(ConnectTimeout, "requests.exceptions", "ConnectTimeout")                            \
-    X(ReadTimeout, "requests.exceptions", "ReadTimeout")                                  \
-    X(HTTPError, "requests.exceptions", "HTTPError")                                      \
-    X(InvalidURL, "requests.exceptions", "InvalidURL")                                    \
-    X(Response, "requests.models", "Response")                                            \
-    X(PreparedRequest, "requests.models", "PreparedRequest")                              \
-    X(HTTPBasicAuth, "requests.auth", "HTTPBasicAuth")                                    \
-    X(get_auth_from_url, "requests.utils", "get_auth_from_url")                           \
-    X(get_encoding_from_headers, "requests.utils", "get_encoding_from_headers")           \
-    X(default_headers, "requests.utils", "default_headers")                               \
-    X(CaseInsensitiveDict, "requests.structures", "CaseInsensitiveDict")                  \
-    X(urllib3_version, "urllib3", "__version__")
+#define IMPORTS(IMPORT, IMPORT_AS, FROM, FROM_AS)                                         \
+    FROM("http.client", HTTPConnection) FROM("http.client", HTTPException)                 \
+    FROM("urllib.parse", urlsplit) FROM_AS("socket", "timeout", socket_timeout)            \
+    FROM("io", BytesIO) FROM("requests.exceptions", ConnectionError)                       \
+    FROM("requests.exceptions", ConnectTimeout) FROM("requests.exceptions", ReadTimeout)    \
+    FROM("requests.exceptions", HTTPError) FROM("requests.exceptions", InvalidURL)          \
+    FROM("requests.models", Response) FROM("requests.models", PreparedRequest)             \
+    FROM("requests.auth", HTTPBasicAuth) FROM("requests.utils", get_auth_from_url)         \
+    FROM("requests.utils", get_encoding_from_headers) FROM("requests.utils", default_headers) \
+    FROM("requests.structures", CaseInsensitiveDict)                                      \
+    FROM_AS("urllib3", "__version__", urllib3_version)
 ZELMO_IMPORTS(IMPORTS) i;
 
 bool initialized = false;

@@ -164,7 +164,8 @@ inline nb::object lookup_or_name_error(PyObject *dict, nb::handle name) {
 // A built-in (print, open) as the running code sees it.
 inline nb::object builtin(nb::handle name) { return lookup_or_name_error(PyEval_GetBuiltins(), name); }
 
-// `module.attribute`, or the module itself for an empty attribute.
+// `module.attribute`, or the module itself for an empty attribute (the
+// import lists below).
 inline nb::object import_value(const char *module, const char *attribute) {
     nb::object m = nb::module_::import_(module);
     return *attribute ? nb::object(m.attr(attribute)) : m;
@@ -206,36 +207,68 @@ private:
 //   #define TEXTS(X) X(blank, " ")                 // interned texts
 //   ZELMO_TEXTS(TEXTS) t;  t.intern_all();         // nb::handle t.blank
 //
-//   #define IMPORTS(X) X(BytesIO, "io", "BytesIO")   // objects the module uses
-//   ZELMO_IMPORTS(IMPORTS) i;  i.import_all();       // nb::handle i.BytesIO
-//
-//   #define GLOBALS(IMPORTED, OWN)                 // the module's own globals:
-//       IMPORTED(yaml, "yaml", "")                 //   bound to what is imported
-//       OWN(conf)                                  //   bound by the init itself
+// Imported objects are listed the way Python imports them:
+//   IMPORT(os)                              import os
+//   IMPORT_AS("tessar_mod_zelmo.conf", conf)   import tessar_mod_zelmo.conf as conf
+//   FROM("io", BytesIO)                     from io import BytesIO
+//   FROM_AS("socket", "timeout", socket_timeout)   from socket import timeout as ...
+// either kept by the module for its own use,
+//   #define IMPORTS(IMPORT, IMPORT_AS, FROM, FROM_AS) FROM("io", BytesIO)
+//   ZELMO_IMPORTS(IMPORTS) i;  i.import_all();     // nb::handle i.BytesIO
+// or bound as the module's globals, beside the ones its init sets (OWN):
+//   #define GLOBALS(IMPORT, IMPORT_AS, FROM, FROM_AS, OWN) IMPORT(yaml) OWN(conf)
 //   ZELMO_GLOBALS(GLOBALS) g;  g.bind_all(m);      // ModuleGlobal g.yaml, g.conf
 //
-// An empty attribute imports the module itself.  Every handle is kept for the
-// life of the process.
+// Every handle is kept for the life of the process.
 #define ZELMO_HANDLE_FIELD(field, ...) ::nanobind::handle field;
-#define ZELMO_GLOBAL_FIELD(field, ...) ::zelmo::ModuleGlobal field;
 #define ZELMO_INTERN_NAME(field) field = ::zelmo::intern(#field);
 #define ZELMO_INTERN_TEXT(field, text) field = ::zelmo::intern(text);
-#define ZELMO_IMPORT_VALUE(field, module, attribute) \
-    field = ::zelmo::import_value(module, attribute).release();
-#define ZELMO_BIND_IMPORTED(field, module, attribute) \
-    field.bind(m, #field, ::zelmo::import_value(module, attribute));
-#define ZELMO_BIND_OWN(field) field.bind(m, #field);
 
 #define ZELMO_NAMES(LIST) \
     struct { LIST(ZELMO_HANDLE_FIELD) void intern_all() { LIST(ZELMO_INTERN_NAME) } }
 #define ZELMO_TEXTS(LIST) \
     struct { LIST(ZELMO_HANDLE_FIELD) void intern_all() { LIST(ZELMO_INTERN_TEXT) } }
-#define ZELMO_IMPORTS(LIST) \
-    struct { LIST(ZELMO_HANDLE_FIELD) void import_all() { LIST(ZELMO_IMPORT_VALUE) } }
-#define ZELMO_GLOBALS(LIST)                                                            \
-    struct {                                                                           \
-        LIST(ZELMO_GLOBAL_FIELD, ZELMO_GLOBAL_FIELD)                                   \
-        void bind_all(::nanobind::handle m) { LIST(ZELMO_BIND_IMPORTED, ZELMO_BIND_OWN) } \
+
+// The field each import form declares: its last argument.
+#define ZELMO_HANDLE_1(name) ::nanobind::handle name;
+#define ZELMO_HANDLE_2(a, name) ::nanobind::handle name;
+#define ZELMO_HANDLE_3(a, b, name) ::nanobind::handle name;
+#define ZELMO_GLOBAL_1(name) ::zelmo::ModuleGlobal name;
+#define ZELMO_GLOBAL_2(a, name) ::zelmo::ModuleGlobal name;
+#define ZELMO_GLOBAL_3(a, b, name) ::zelmo::ModuleGlobal name;
+
+// What each import form imports.
+#define ZELMO_IMPORTED(name) ::zelmo::import_value(#name, "")
+#define ZELMO_IMPORTED_AS(module, name) ::zelmo::import_value(module, "")
+#define ZELMO_FROM(module, name) ::zelmo::import_value(module, #name)
+#define ZELMO_FROM_AS(module, attribute, name) ::zelmo::import_value(module, attribute)
+
+#define ZELMO_KEEP_IMPORT(name) name = ZELMO_IMPORTED(name).release();
+#define ZELMO_KEEP_IMPORT_AS(module, name) name = ZELMO_IMPORTED_AS(module, name).release();
+#define ZELMO_KEEP_FROM(module, name) name = ZELMO_FROM(module, name).release();
+#define ZELMO_KEEP_FROM_AS(module, attribute, name) \
+    name = ZELMO_FROM_AS(module, attribute, name).release();
+#define ZELMO_IMPORTS(LIST)                                                                \
+    struct {                                                                               \
+        LIST(ZELMO_HANDLE_1, ZELMO_HANDLE_2, ZELMO_HANDLE_2, ZELMO_HANDLE_3)              \
+        void import_all() {                                                                \
+            LIST(ZELMO_KEEP_IMPORT, ZELMO_KEEP_IMPORT_AS, ZELMO_KEEP_FROM, ZELMO_KEEP_FROM_AS) \
+        }                                                                                  \
+    }
+
+#define ZELMO_BIND_IMPORT(name) name.bind(m, #name, ZELMO_IMPORTED(name));
+#define ZELMO_BIND_IMPORT_AS(module, name) name.bind(m, #name, ZELMO_IMPORTED_AS(module, name));
+#define ZELMO_BIND_FROM(module, name) name.bind(m, #name, ZELMO_FROM(module, name));
+#define ZELMO_BIND_FROM_AS(module, attribute, name) \
+    name.bind(m, #name, ZELMO_FROM_AS(module, attribute, name));
+#define ZELMO_BIND_OWN(name) name.bind(m, #name);
+#define ZELMO_GLOBALS(LIST)                                                                \
+    struct {                                                                               \
+        LIST(ZELMO_GLOBAL_1, ZELMO_GLOBAL_2, ZELMO_GLOBAL_2, ZELMO_GLOBAL_3, ZELMO_GLOBAL_1) \
+        void bind_all(::nanobind::handle m) {                                              \
+            LIST(ZELMO_BIND_IMPORT, ZELMO_BIND_IMPORT_AS, ZELMO_BIND_FROM, ZELMO_BIND_FROM_AS, \
+                 ZELMO_BIND_OWN)                                                           \
+        }                                                                                  \
     }
 
 // Interned names for a fixed table, in the table's order: a list of texts,

@@ -16,9 +16,8 @@ namespace {
 ZELMO_NAMES(NAMES) n;
 
 // `conf` is the cache; the imported ones are globals so that tests can rebind them.
-#define GLOBALS(IMPORTED, OWN)                                                            \
-    IMPORTED(yaml, "yaml", "") IMPORTED(os, "os", "")                                     \
-    IMPORTED(user_system_log, "tessar.utils.logger", "user_system_log") OWN(conf)
+#define GLOBALS(IMPORT, IMPORT_AS, FROM, FROM_AS, OWN)                                    \
+    IMPORT(yaml) IMPORT(os) FROM("tessar.utils.logger", user_system_log) OWN(conf)
 ZELMO_GLOBALS(GLOBALS) g;
 
 bool is_mapping(nb::handle value) {

@@ -23,13 +23,12 @@ constexpr const char *kLocalTimeFormat = "%Y-%m-%d %H:%M:%S.00"; // ".00": liter
     X(failed_flush_time) X(datetime)
 ZELMO_NAMES(NAMES) n;
 
-#define GLOBALS(IMPORTED, OWN)                                                            \
-    IMPORTED(datetime, "datetime", "") IMPORTED(AbstractMod, "tessar.interface", "AbstractMod") \
-    IMPORTED(EVENT, "tessar.events", "EVENT") IMPORTED(os, "os", "")                       \
-    IMPORTED(user_system_log, "tessar.utils.logger", "user_system_log")                   \
-    IMPORTED(Feeder, "tessar_mod_zelmo.feeder.feeder", "Feeder")                          \
-    IMPORTED(LogHandler, "tessar_mod_zelmo.feeder.quillet", "LogHandler")                 \
-    IMPORTED(ZelmoEnv, "tessar_mod_zelmo.zelmo_env", "ZelmoEnv")
+#define GLOBALS(IMPORT, IMPORT_AS, FROM, FROM_AS, OWN)                                    \
+    IMPORT(datetime) FROM("tessar.interface", AbstractMod) FROM("tessar.events", EVENT)     \
+    IMPORT(os) FROM("tessar.utils.logger", user_system_log)                               \
+    FROM("tessar_mod_zelmo.feeder.feeder", Feeder)                                        \
+    FROM("tessar_mod_zelmo.feeder.quillet", LogHandler)                                   \
+    FROM("tessar_mod_zelmo.zelmo_env", ZelmoEnv)
 ZELMO_GLOBALS(GLOBALS) g;
 nb::handle module_dict; // for the relative import of .conf
 

@@ -31,17 +31,14 @@ constexpr const char *kUnknownComment = "Unknown tsr instance";
 ZELMO_NAMES(NAMES) n;
 
 // Q is not used here; it stays importable from this module.
-#define GLOBALS(IMPORTED, OWN)                                                            \
-    IMPORTED(conf, "tessar_mod_zelmo.conf", "")                                           \
-    IMPORTED(pellard, "tessar_mod_zelmo.feeder.pellard", "")                              \
-    IMPORTED(user_system_log, "tessar.utils.logger", "user_system_log")                   \
-    IMPORTED(Q, "sqlbuilder.smartsql", "Q") IMPORTED(T, "sqlbuilder.smartsql", "T")         \
-    IMPORTED(Result, "sqlbuilder.smartsql", "Result")                                     \
-    IMPORTED(Insert, "sqlbuilder.smartsql", "Insert")                                     \
-    IMPORTED(Update, "sqlbuilder.smartsql", "Update")                                     \
-    IMPORTED(sqlite_compile, "sqlbuilder.smartsql.dialects.sqlite", "compile")            \
-    IMPORTED(os, "os", "") IMPORTED(sqlite3, "sqlite3", "") IMPORTED(json, "json", "")     \
-    IMPORTED(uuid, "uuid", "") IMPORTED(datetime, "datetime", "")                         \
+#define GLOBALS(IMPORT, IMPORT_AS, FROM, FROM_AS, OWN)                                    \
+    IMPORT_AS("tessar_mod_zelmo.conf", conf)                                              \
+    IMPORT_AS("tessar_mod_zelmo.feeder.pellard", pellard)                                 \
+    FROM("tessar.utils.logger", user_system_log) FROM("sqlbuilder.smartsql", Q)            \
+    FROM("sqlbuilder.smartsql", T) FROM("sqlbuilder.smartsql", Result)                     \
+    FROM("sqlbuilder.smartsql", Insert) FROM("sqlbuilder.smartsql", Update)                \
+    FROM_AS("sqlbuilder.smartsql.dialects.sqlite", "compile", sqlite_compile)             \
+    IMPORT(os) IMPORT(sqlite3) IMPORT(json) IMPORT(uuid) IMPORT(datetime)                   \
     OWN(utc) OWN(tzchina) OWN(FEED_SERVICE_URL)
 ZELMO_GLOBALS(GLOBALS) g;
 

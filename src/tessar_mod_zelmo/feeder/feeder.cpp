@@ -33,9 +33,9 @@ namespace {
     X(position_feeds) X(account_feeds)
 ZELMO_NAMES(NAMES) n;
 
-#define GLOBALS(IMPORTED, OWN)                                                            \
-    IMPORTED(np, "numpy", "") IMPORTED(Q, "sqlbuilder.smartsql", "Q")                      \
-    IMPORTED(EVENT, "tessar.events", "EVENT") IMPORTED(Risk, "tessar.utils.risk", "Risk")
+#define GLOBALS(IMPORT, IMPORT_AS, FROM, FROM_AS, OWN)                                    \
+    IMPORT_AS("numpy", np) FROM("sqlbuilder.smartsql", Q) FROM("tessar.events", EVENT)      \
+    FROM("tessar.utils.risk", Risk)
 ZELMO_GLOBALS(GLOBALS) g;
 
 PyTypeObject *numpy_float64 = nullptr;

@@ -41,9 +41,8 @@ const char *const kFeedKinds[] = {"risk_feeds",     "account_feeds", "position_f
 ZELMO_NAMES(NAMES) n;
 
 // requests and json are not used here; they stay importable from this module.
-#define GLOBALS(IMPORTED, OWN)                                                            \
-    IMPORTED(requests, "requests", "") IMPORTED(json, "json", "") IMPORTED(time, "time", "") \
-    IMPORTED(user_system_log, "tessar.utils.logger", "user_system_log")                   \
+#define GLOBALS(IMPORT, IMPORT_AS, FROM, FROM_AS, OWN)                                    \
+    IMPORT(requests) IMPORT(json) IMPORT(time) FROM("tessar.utils.logger", user_system_log) \
     OWN(FEED_POST_TIMEOUT)
 ZELMO_GLOBALS(GLOBALS) g;
 

@@ -24,12 +24,10 @@ ZELMO_NAMES(NAMES) n;
 #define TEXTS(X) X(no_time_stamp, "0000-00-00") X(blank, " ")
 ZELMO_TEXTS(TEXTS) text;
 
-#define GLOBALS(IMPORTED, OWN)                                                            \
-    IMPORTED(Handler, "logbook.handlers", "Handler")                                      \
-    IMPORTED(StringFormatterHandlerMixin, "logbook.handlers", "StringFormatterHandlerMixin") \
-    IMPORTED(NOTSET, "logbook.base", "NOTSET")                                            \
-    IMPORTED(Environment, "tessar.environment", "Environment")                            \
-    IMPORTED(logger, "tessar.utils.logger", "") OWN(new_fine_grained_lock) OWN(log_formatter)
+#define GLOBALS(IMPORT, IMPORT_AS, FROM, FROM_AS, OWN)                                    \
+    FROM("logbook.handlers", Handler) FROM("logbook.handlers", StringFormatterHandlerMixin) \
+    FROM("logbook.base", NOTSET) FROM("tessar.environment", Environment)                  \
+    IMPORT_AS("tessar.utils.logger", logger) OWN(new_fine_grained_lock) OWN(log_formatter)
 ZELMO_GLOBALS(GLOBALS) g;
 
 nb::handle handler_format;           // logbook's Handler.format
