@@ -1,7 +1,7 @@
 # The benchmark's strategy: holds every stock and future of the universe from
 # the first day, then trades, plots and logs a fixed amount every day.
 # TRADES_PER_DAY, LOGS_PER_DAY and PLOTS are set by the benchmark before the
-# file is run (see run_bench.py).
+# file is run (see backtest_child.py).
 
 def init(context):
     context.day = 0
