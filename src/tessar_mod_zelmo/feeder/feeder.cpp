@@ -87,7 +87,7 @@ NameList trade_fields(kTradeFields);
 bool is_nan(nb::handle v) {
     PyObject *o = v.ptr();
     // A plain float (or numpy's float64, a float subclass) needs no call
-    // into numpy; everything else goes through numpy.isnan as specified.
+    // into numpy; everything else goes through numpy.isnan.
     if (PyFloat_CheckExact(o) || Py_TYPE(o) == numpy_float64)
         return std::isnan(float_value(o));
     return truthy(call_method(g.np(), n.isnan, v));
