@@ -9,6 +9,14 @@
 
 #include <nanobind/nanobind.h>
 
+// For the few small functions on a hot path that the compiler's inlining
+// limits would otherwise leave as calls (measured, not guessed).
+#if defined(_MSC_VER)
+#define ZELMO_ALWAYS_INLINE __forceinline
+#else
+#define ZELMO_ALWAYS_INLINE inline __attribute__((always_inline))
+#endif
+
 namespace zelmo {
 
 #ifdef Py_LIMITED_API

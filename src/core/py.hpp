@@ -346,8 +346,14 @@ public:
     TupleBuilder(const TupleBuilder &) = delete;
     TupleBuilder &operator=(const TupleBuilder &) = delete;
 
-    void set(Py_ssize_t i, nb::object value) { tuple_init_item(tuple_, i, value.release().ptr()); }
-    void set(Py_ssize_t i, nb::handle value) { tuple_init_item(tuple_, i, nb::borrow(value).release().ptr()); }
+    // Takes over `value`'s reference.
+    ZELMO_ALWAYS_INLINE void set(Py_ssize_t i, nb::object &&value) {
+        tuple_init_item(tuple_, i, value.release().ptr());
+    }
+    ZELMO_ALWAYS_INLINE void set(Py_ssize_t i, nb::handle value) {
+        Py_INCREF(value.ptr());
+        tuple_init_item(tuple_, i, value.ptr());
+    }
     nb::object release() {
         PyObject *t = tuple_;
         tuple_ = nullptr;
