@@ -1,3 +1,5 @@
+// Where the stable ABI needs the running interpreter's own functions: the
+// non-raising attribute lookup, found once (contract in capi.hpp).
 #include "core/capi.hpp"
 
 #ifdef Py_LIMITED_API

@@ -1,3 +1,4 @@
+// The deadline's socket and the reply's reader (contract in deadline_socket.hpp).
 #include "core/deadline_socket.hpp"
 #include "core/py.hpp"
 #include "core/python_class.hpp"

@@ -1,3 +1,6 @@
+// A double to its repr text, in two halves: the shortest digits (the interval
+// method, its table of powers of ten) and repr's layout of them (contract in
+// double_repr.hpp).
 #include "core/double_repr.hpp"
 
 #include <array>

@@ -1,3 +1,6 @@
+// The feed body's byte buffer and its encoder: form escaping, JSON strings,
+// integers, floats (through double_repr), arrays, objects and the fallback
+// for values json has no encoding for (contract in feed_encoder.hpp).
 #include "core/feed_encoder.hpp"
 #include "core/capi.hpp"
 #include "core/py.hpp"

@@ -1,3 +1,6 @@
+// The logbook record reader: which record classes it may read natively, and
+// the level name and message as logbook's properties give them (contract in
+// logbook_record.hpp).
 #include "core/logbook_record.hpp"
 #include "core/py.hpp"
 

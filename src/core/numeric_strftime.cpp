@@ -1,3 +1,5 @@
+// The numeric strftime patterns of log stamps, written natively (contract in
+// numeric_strftime.hpp).
 #include "core/numeric_strftime.hpp"
 #include "core/py.hpp"
 

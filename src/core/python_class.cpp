@@ -1,3 +1,5 @@
+// Native callables that behave like Python functions, and the classes made
+// of them through their bases' metaclass (contract in python_class.hpp).
 #include "core/python_class.hpp"
 #include "core/capi.hpp"
 

@@ -1,3 +1,5 @@
+// The remembered texts: the last date-time's str() and strftime(), and each
+// enumeration member's str() (contract in text_cache.hpp).
 #include "core/text_cache.hpp"
 #include "core/numeric_strftime.hpp"
 #include "core/py.hpp"
