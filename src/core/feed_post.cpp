@@ -8,9 +8,9 @@
 #include "core/py.hpp"
 #include "core/python_class.hpp"
 
-#include <cerrno>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace zelmo {
 namespace {
@@ -37,10 +37,15 @@ ZELMO_TEXTS(TEXTS) t;
     FROM("requests.auth", HTTPBasicAuth) FROM("requests.utils", get_auth_from_url)         \
     FROM("requests.utils", get_encoding_from_headers) FROM("requests.utils", default_headers) \
     FROM("requests.structures", CaseInsensitiveDict)                                      \
-    FROM_AS("urllib3", "__version__", urllib3_version)
+    FROM_AS("urllib3", "__version__", urllib3_version)                                   \
+    FROM_AS("errno", "EPROTOTYPE", errno_prototype) FROM_AS("errno", "ESHUTDOWN", errno_shutdown) \
+    FROM_AS("errno", "ECONNRESET", errno_connection_reset)
 ZELMO_IMPORTS(IMPORTS) i;
 
 bool initialized = false;
+// The error numbers of the running platform as OSError.errno reports them
+// (on Windows the socket layer's own numbers, not the C library's).
+long protocol_error = 0, shutdown_error = 0, reset_error = 0;
 // urllib3 2 reads the reply also after a reset while sending; 1.26 does not.
 bool read_reply_after_reset = true;
 nb::handle request_default_headers; // requests' own, as (name, value) pairs in its order
@@ -169,8 +174,8 @@ bool reply_may_follow_failed_send(nb::python_error &e) {
     long errno_value = PyLong_AsLong(code.ptr());
     if (errno_value == -1 && PyErr_Occurred())
         throw nb::python_error();
-    return errno_value == EPROTOTYPE || errno_value == ESHUTDOWN ||
-           (read_reply_after_reset && errno_value == ECONNRESET);
+    return errno_value == protocol_error || errno_value == shutdown_error ||
+           (read_reply_after_reset && errno_value == reset_error);
 }
 
 const char *status_class(long status) {
@@ -252,6 +257,13 @@ void init_feed_post(nb::handle module) {
     t.intern_all();
     i.import_all();
     last_url = new PreparedUrl();
+    for (auto [number, value] : {std::pair{&protocol_error, i.errno_prototype},
+                                 std::pair{&shutdown_error, i.errno_shutdown},
+                                 std::pair{&reset_error, i.errno_connection_reset}}) {
+        *number = PyLong_AsLong(value.ptr());
+        if (*number == -1 && PyErr_Occurred())
+            throw nb::python_error();
+    }
     read_reply_after_reset = !truthy(call_method(i.urllib3_version, n.startswith, nb::str("1.")));
     nb::object defaults = call(i.default_headers);
     request_default_headers = steal_or_throw(PySequence_List(call_method(defaults, n.items).ptr())).release();
