@@ -16,6 +16,8 @@ import sys
 import time
 from pathlib import Path
 
+import yaml
+
 HERE = Path(__file__).resolve().parent
 DEMO_HOME = HERE.parent / "demo-home"
 FEED_PORT = 10300
@@ -28,18 +30,15 @@ def prepare_home():
     (DEMO_HOME / ".zelmo").mkdir(parents=True)
     (DEMO_HOME / "bundle").mkdir()
     db = DEMO_HOME / "front" / "zelmo.db"
-    (DEMO_HOME / ".zelmo" / "zelmo.yml").write_text(
-        "vantix_username: demo\n"
-        "vantix_password: demo\n"
-        "vantix_host: 127.0.0.1\n"
-        "vantix_port: 16010\n"
-        "bundle_path: {bundle}\n"
-        "sqlite_path: {db}\n"
-        "pid_path: {pids}\n".format(bundle=DEMO_HOME / "bundle", db=db, pids=DEMO_HOME / "pids"),
-        encoding="utf-8")
-    # The mod only reads the user's home through HOME: this process's runs
-    # see the demo home, the user's real one is never touched.
-    os.environ["HOME"] = str(DEMO_HOME)
+    settings = {"vantix_username": "demo", "vantix_password": "demo",
+                "vantix_host": "127.0.0.1", "vantix_port": 16010,
+                "bundle_path": str(DEMO_HOME / "bundle"), "sqlite_path": str(db),
+                "pid_path": str(DEMO_HOME / "pids")}
+    (DEMO_HOME / ".zelmo" / "zelmo.yml").write_text(yaml.safe_dump(settings), encoding="utf-8")
+    # The mod only reads the user's home through HOME (USERPROFILE on
+    # Windows): this process's runs see the demo home, the user's real one is
+    # never touched.
+    os.environ["HOME"] = os.environ["USERPROFILE"] = str(DEMO_HOME)
     return db
 
 

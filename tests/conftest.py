@@ -15,13 +15,20 @@ from tessar_mod_zelmo import conf as conf_module
 from tessar_mod_zelmo import zelmo_env as zelmo_env_module
 
 
+def set_home(monkeypatch, home):
+    """Points the user's home at `home`: HOME on POSIX, USERPROFILE on
+    Windows, where os.path.expanduser reads it instead."""
+    monkeypatch.setenv("HOME", str(home))
+    monkeypatch.setenv("USERPROFILE", str(home))
+
+
 @pytest.fixture(autouse=True)
 def isolated_host(tmp_path, monkeypatch):
     """Every test gets its own HOME, an empty configuration cache, and host
     loggers and environment restored afterwards."""
     home = tmp_path / "home"
     home.mkdir()
-    monkeypatch.setenv("HOME", str(home))
+    set_home(monkeypatch, home)
     # A run environment keeps its database open for the life of the process;
     # the tests close the ones their discarded run environments opened.
     opened = []
