@@ -195,7 +195,11 @@ def component_setup(service_url):
     for s in range(3):
         env.plot_store.add_plot(day, "series {}".format(s), 1.5 + s)
 
-    ze = types.SimpleNamespace(env=env, algorithm_id=1, backtest_id=2, sqlite_result=None)
+    class RunEnvironment:  # what the feeder reads of the mod's run environment
+        pass
+
+    ze = RunEnvironment()
+    ze.env, ze.algorithm_id, ze.backtest_id, ze.sqlite_result = env, 1, 2, None
     writer = FeedWriter(service_url)
     writer.threshold = 10 ** 12          # no flush while components are measured
     writer.last_flush_time = 1e18

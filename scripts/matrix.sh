@@ -68,6 +68,13 @@ none_reachable() { # tools, command prefix...
 }
 BUILD_TOOLS="cc gcc g++ c++ clang cmake ninja make"
 
+# Fails unless the python command imports the mod from its own venv (not
+# from the source tree or another installation).
+imported_from_venv() { # python command...
+    "$@" -c "import tessar_mod_zelmo, sys; \
+        assert tessar_mod_zelmo.__file__.startswith(sys.prefix), tessar_mod_zelmo.__file__"
+}
+
 # --- this machine's interpreters ----------------------------------------------
 
 # A venv of CPython $1 with the mod's wheel and `extra` packages, binary-only.
@@ -83,8 +90,7 @@ pyenv_leg() { # version, label, [python options], [extra requirements...]
         "$(wheel_for "$version")" "$STANDIN_WHEEL" "${TEST_DEPS[@]}" "$@"
     local -a python=(env PATH="$PWD/$venv/bin" CC=/bin/false CXX=/bin/false "$PWD/$venv/bin/python")
     [ -z "$options" ] || python+=("$options")
-    "${python[@]}" -c "import tessar_mod_zelmo, sys; \
-        assert tessar_mod_zelmo.__file__.startswith(sys.prefix), tessar_mod_zelmo.__file__"
+    imported_from_venv "${python[@]}"
     run_suite "$label" "$venv.log" . "${python[@]}"
 }
 
@@ -159,8 +165,7 @@ debian_leg() { # root, python (in the root), wheel, label
     in_root "$root" "$python" -m venv "$dir/venv"
     in_root "$root" "$dir/venv/bin/python" -m pip install "${PIP[@]}" --only-binary :all: \
         "$dir/$(basename "$wheel")" "$dir/$(basename "$STANDIN_WHEEL")" "${TEST_DEPS[@]}"
-    in_root "$root" "$dir/venv/bin/python" -c "import tessar_mod_zelmo, sys; \
-        assert tessar_mod_zelmo.__file__.startswith(sys.prefix), tessar_mod_zelmo.__file__"
+    imported_from_venv in_root "$root" "$dir/venv/bin/python"
     run_suite "$label" "$work/$(basename "$root")-$(basename "$python").log" . \
         in_root "$root" /bin/sh -c "cd $dir && exec $dir/venv/bin/python \"\$@\"" python
 }
@@ -198,6 +203,7 @@ sdist_leg() {
     python3 -m venv $venv
     $venv/bin/python -m pip install "${PIP[@]}" dist/tessar_mod_zelmo-*.tar.gz "$STANDIN_WHEEL" \
         "${TEST_DEPS[@]}"
+    imported_from_venv $venv/bin/python
     run_suite "sdist on $(python3 --version)" $venv.log . $venv/bin/python
 }
 if wanted sdist; then sdist_leg; fi
