@@ -6,7 +6,7 @@ import gc
 import random
 import sys
 
-from common import DoNothingHandler, component_setup, refused_flush, refused_writer
+from common import DoNothingHandler, component_setup, refused_writer
 
 
 def trade_call(c):
@@ -41,7 +41,7 @@ def log_call(c, handler):
 def body_call(c, op):
     """A flush of the op's batch whose post refuses the URL at once: the
     body is built and nothing is sent."""
-    refused = refused_writer()
+    refused, flush = refused_writer()
     rng = random.Random(1)
     if op == "body_positions":
         c.writer.should_flush = lambda portfolio_feed: False  # bars without a service
@@ -51,7 +51,7 @@ def body_call(c, op):
                                              for _ in range(10)]
     elif op == "body_nulls":
         refused.feeds_queue["risk_feeds"] = [(None,) * 100 for _ in range(10)]
-    return lambda: refused_flush(refused)
+    return flush
 
 
 def make_call(op, c):

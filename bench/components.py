@@ -12,7 +12,7 @@ import json
 import time
 import urllib.parse
 
-from common import (DoNothingHandler, component_setup, per_call, refused_flush, refused_writer,
+from common import (DoNothingHandler, component_setup, per_call, refused_writer,
                     save_results, start_feed_service, start_minimal_server, stop, temporary_dir)
 from minimal_server import last_body
 
@@ -76,7 +76,7 @@ def body_figures(c, results, minimal_url):
     json.dumps + urlencode of the same mapping.  Byte identity is checked on
     what the minimal server received."""
     from tessar_mod_zelmo.feeder.pellard import FeedWriter
-    refused = refused_writer()
+    refused, refused_flush = refused_writer()
 
     def body_case(batch):
         ordered = [(k, batch[k]) for k in FeedWriter.keys if k in batch]
@@ -86,10 +86,10 @@ def body_figures(c, results, minimal_url):
 
         for k in FeedWriter.keys:
             refused.feeds_queue[k] = list(batch.get(k, ()))
-        native_s = per_call(lambda: refused_flush(refused), 300)
+        native_s = per_call(refused_flush, 300)
         for k in FeedWriter.keys:
             refused.feeds_queue[k] = []
-        native_s -= per_call(lambda: refused_flush(refused), 300)
+        native_s -= per_call(refused_flush, 300)
         floor_s = per_call(floor, 300)
         for k, records in batch.items():
             c.writer.feeds_queue[k] = list(records)
