@@ -50,11 +50,11 @@ def main():
     entries, log2_pow10 = [], []
     for k in range(k_min, k_max + 1):
         power = Fraction(10) ** -k
-        r = floor_log2(power) - 125
+        log2_pow10.append(floor_log2(power))
+        r = log2_pow10[-1] - 125
         g = math.floor(power / Fraction(2) ** r) + 1
         assert 1 << 125 <= g < 1 << 126
         entries.append("    {{0x{:016x}, 0x{:016x}}}, // {}".format(g >> 63, g & (1 << 63) - 1, k))
-        log2_pow10.append(floor_log2(power))
     text = (
         "// Written by scripts/make_pow10_table.py; do not edit.\n"
         "constexpr int kMinBinaryExponent = {}, kMaxBinaryExponent = {};\n"
