@@ -44,17 +44,31 @@ TEST_DEPS=(pytest hypothesis)
 PIP=(--quiet --disable-pip-version-check)
 STANDIN_WHEEL=$(! needs_dist || ls dist/standin/*.whl)
 
+# Runs a command with its output in `log`; prints the output's last line, or
+# the whole log and fails.
+run_logged() { # label, log, command...
+    local label=$1 log=$2
+    shift 2
+    if "$@" >"$log" 2>&1; then
+        echo "== $label: $(tail -1 "$log")"
+    else
+        cat "$log"
+        echo "error: failed: $label" >&2
+        return 1
+    fi
+}
+
 # Runs the suite with `python` (a command, possibly chroot'ed) from `dir`.
 run_suite() { # label, log, dir, python command...
     local label=$1 log=$2 dir=$3
     shift 3
-    if (cd "$dir" && "$@" -m pytest -q -p no:cacheprovider tests) >"$log" 2>&1; then
-        echo "== $label: $(tail -1 "$log")"
-    else
-        cat "$log"
-        echo "error: the suite failed on $label" >&2
-        return 1
-    fi
+    run_logged "$label" "$log" in_dir "$dir" "$@" -m pytest -q -p no:cacheprovider tests
+}
+
+in_dir() { # dir, command...
+    local dir=$1
+    shift
+    (cd "$dir" && "$@")
 }
 
 # Fails, naming it, if `sh` run through the command prefix finds any of the
@@ -235,17 +249,11 @@ quickstart_leg() { # name, suite
     }
     local system="Debian $(cat "$root/etc/debian_version"), its $(in_root "$root" python3 --version)"
     system+=", $(in_root "$root" g++ --version | head -1)"
-    local command log
+    local command
     for command in "${commands[@]}"; do
-        log=$work/quickstart-$1-${command//[^a-z]/_}.log
-        if in_root "$root" /usr/bin/env HOME=$dir/home /bin/sh -c \
-            "cd $dir/tessar_mod_zelmo && $command" >"$log" 2>&1; then
-            echo "== Quick start on $system: \`$command\`: $(tail -1 "$log")"
-        else
-            cat "$log"
-            echo "error: \`$command\` failed on $system" >&2
-            return 1
-        fi
+        run_logged "Quick start on $system: \`$command\`" \
+            "$work/quickstart-$1-${command//[^a-z]/_}.log" \
+            in_root "$root" /usr/bin/env HOME=$dir/home /bin/sh -c "cd $dir/tessar_mod_zelmo && $command"
     done
     [ -s "$root$dir/tessar_mod_zelmo/demo-home/net_value.png" ] || {
         echo "error: the demo left no chart on $system" >&2
