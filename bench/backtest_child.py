@@ -1,9 +1,9 @@
 """One whole backtest through the stand-in host, in the process that runs
 this script: the measured process of whole_runs.py and instructions.py.
 
-    python bench/backtest_child.py SCENARIO MOD PORT OUT [--counted [--double-risk]]
+    python bench/backtest_child.py SCENARIO MOD URL OUT [--counted [--double-risk]]
 
-MOD is the mod loaded (the zelmo mod or the do-nothing one), PORT the feed
+MOD is the mod loaded (the zelmo mod or the do-nothing one), URL the feed
 service's, OUT the JSON file the figures go to.  A timed run (the default)
 times the host's event dispatch and log calls per trading day, and the
 host's Risk and the writer's flushes apart.  A counted run (--counted, under
@@ -17,7 +17,7 @@ import resource
 import time
 import types
 
-from common import SCENARIOS, HERE, DoNothingHandler, feed_url, temporary_dir, trading_days_span
+from common import SCENARIOS, HERE, DoNothingHandler, temporary_dir, trading_days_span
 
 
 def peak_kb():
@@ -88,11 +88,11 @@ def timed(function, state, key, clock, count_key=None):
     return wrapper
 
 
-def prepare_mod(port, counted, double_risk, state, clock):
+def prepare_mod(url, counted, double_risk, state, clock):
     from tessar_mod_zelmo import zelmo_env
     from tessar_mod_zelmo.feeder import feeder, pellard
 
-    zelmo_env.FEED_SERVICE_URL = feed_url(port)
+    zelmo_env.FEED_SERVICE_URL = url
     real_risk = feeder.Risk
     if not counted:
         feeder.Risk = timed(real_risk, state, "risk", clock)
@@ -119,7 +119,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("scenario", choices=list(SCENARIOS))
     parser.add_argument("mod")
-    parser.add_argument("port", type=int)
+    parser.add_argument("url")
     parser.add_argument("out")
     parser.add_argument("--counted", action="store_true")
     parser.add_argument("--double-risk", action="store_true")
@@ -134,7 +134,7 @@ def main():
              "risk": 0.0, "day_other": 0.0, "other_days": [], "gc": 0.0}
     time_the_host(state, clock)
     if args.mod == "tessar_mod_zelmo":
-        prepare_mod(args.port, args.counted, args.double_risk, state, clock)
+        prepare_mod(args.url, args.counted, args.double_risk, state, clock)
 
     gc_started = [0.0]
 

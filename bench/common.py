@@ -13,7 +13,6 @@ import sys
 import tempfile
 import time
 import types
-import urllib.parse
 from pathlib import Path
 
 import logbook
@@ -105,17 +104,18 @@ def run_backtest(scenario, mod, callgrind=False, double_risk=False):
     feed service in another; its figures and what the service received.
     Under callgrind (a counted run) the figures hold its instruction count."""
     import sqlite3
+    import yaml
     work = temporary_dir()
     home = work / "home"
     (home / ".zelmo").mkdir(parents=True)
     db = work / "front.db"
-    (home / ".zelmo" / "zelmo.yml").write_text(
-        "vantix_username: b\nvantix_password: b\nvantix_host: 127.0.0.1\nvantix_port: 1\n"
-        "bundle_path: {w}\nsqlite_path: {db}\npid_path: {w}/pids\n".format(w=work, db=db))
+    settings = {"vantix_username": "b", "vantix_password": "b", "vantix_host": "127.0.0.1",
+                "vantix_port": 1, "bundle_path": str(work), "sqlite_path": str(db),
+                "pid_path": str(work / "pids")}
+    (home / ".zelmo" / "zelmo.yml").write_text(yaml.safe_dump(settings))
     service, url = start_feed_service(db)
     out, counts = work / "out.json", work / "callgrind.out"
-    command = [sys.executable, str(HERE / "backtest_child.py"), scenario, mod,
-               str(urllib.parse.urlsplit(url).port), str(out)]
+    command = [sys.executable, str(HERE / "backtest_child.py"), scenario, mod, url, str(out)]
     if callgrind:
         command = ["valgrind", "--tool=callgrind", "--callgrind-out-file={}".format(counts)] + \
             command + ["--counted"] + (["--double-risk"] if double_risk else [])
