@@ -92,7 +92,7 @@ void init_deadline_socket(nb::handle module) {
     n.intern_all();
     t.intern_all();
     i.import_all();
-    raw_io_close = nb::object(nb::handle(i.RawIOBase).attr("close")).release();
+    raw_io_close = nb::object(i.RawIOBase.attr("close")).release();
     DeadlineReader = ClassBuilder(module, "_DeadlineReader")
                          .def("__init__", &reader_init, {param("raw"), param("sock"), param("deadline")})
                          .def("readable", [](nb::handle) { return true; })
