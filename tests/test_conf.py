@@ -1,4 +1,6 @@
+import json
 import os
+import sys
 import re
 
 import pytest
@@ -88,7 +90,10 @@ def test_yaml_tags_construct_nothing(home, tmp_path):
     marker = tmp_path / "pwned"
     path = home / ".zelmo" / "zelmo.yml"
     path.parent.mkdir()
-    path.write_text('x: !!python/object/apply:os.system ["touch {}"]\n'.format(marker),
+    # A command that would leave the marker on any platform, quoted as JSON
+    # (a valid YAML scalar, whatever the path's separators).
+    command = '"{}" -c "open(r\'{}\', \'w\')"'.format(sys.executable, marker)
+    path.write_text("x: !!python/object/apply:os.system [{}]\n".format(json.dumps(command)),
                     encoding="utf-8")
     with pytest.raises(yaml.constructor.ConstructorError):
         conf.get_conf()
