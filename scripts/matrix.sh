@@ -8,7 +8,9 @@
 #     Debian root under chroot;
 #   - Debian unstable (sid) with its newest two CPython packages (3.14 and
 #     3.15 today), the stable-ABI wheel, in a Debian root under chroot;
-#   - the sdist built by plain pip on this machine's python3;
+#   - the sdist built by plain pip on this machine's python3: with g++ as
+#     it is, with g++ and the portable 128-bit multiply, and with clang and
+#     libc++;
 #   - Windows x86_64: the official Windows CPython 3.9 to 3.13 under Wine 8,
 #     each with its win_amd64 wheel (scripts/windows/wine_legs.sh);
 #   - last, the README's Quick start as a newcomer meets it: in Debian 12 and
@@ -17,7 +19,7 @@
 #     two commands, read from the README and run as written there.
 #     scripts/matrix.sh [--no-build] [LEG...]
 # --no-build uses dist/ as it is; LEGs (pyenv, oldest, bullseye, sid, sdist,
-# windows, quickstart) pick legs to run, all by default.
+# portable, clang, windows, quickstart) pick legs to run, all by default.
 # The Debian roots are made with debootstrap (needs root) and kept outside the
 # clone, in $ZELMO_ROOTS (by default ~/.cache/tessar_mod_zelmo/debian-roots),
 # so that a machine that is kept makes them once.
@@ -34,10 +36,14 @@ if [ "${1:-}" = "--no-build" ]; then
     shift
 fi
 LEGS=("$@")
-[ ${#LEGS[@]} -gt 0 ] || LEGS=(pyenv oldest bullseye sid sdist windows quickstart)
+[ ${#LEGS[@]} -gt 0 ] || LEGS=(pyenv oldest bullseye sid sdist portable clang windows quickstart)
 wanted() { [[ " ${LEGS[*]} " == *" $1 "* ]]; }
 needs_dist() {
-    wanted pyenv || wanted oldest || wanted bullseye || wanted sid || wanted sdist || wanted windows
+    local leg
+    for leg in pyenv oldest bullseye sid sdist portable clang windows; do
+        ! wanted $leg || return 0
+    done
+    return 1
 }
 [ $build = 0 ] || ! needs_dist || scripts/wheels.sh
 
@@ -214,17 +220,46 @@ sid_legs() {
 }
 if wanted sid; then sid_legs; fi
 
-# --- the sdist, built by plain pip on this machine's default interpreter ----------
+# --- the sdist, built by pip on this machine's default interpreter ------------
 
-sdist_leg() {
-    local venv=$work/sdist
-    python3 -m venv $venv
-    $venv/bin/python -m pip install "${PIP[@]}" dist/tessar_mod_zelmo-*.tar.gz "$STANDIN_WHEEL" \
-        "${TEST_DEPS[@]}"
-    imported_from_venv $venv/bin/python
-    run_suite "sdist on $(python3 --version)" $venv.log . $venv/bin/python
+# The sdist built by plain pip with the environment `settings` (a compiler,
+# its flags, pip's PIP_CONFIG_SETTINGS), then the suite.
+sdist_leg() { # name, label, [VAR=value...]
+    local venv=$work/$1 label=$2
+    shift 2
+    python3 -m venv "$venv"
+    env "$@" "$venv/bin/python" -m pip install "${PIP[@]}" dist/tessar_mod_zelmo-*.tar.gz \
+        "$STANDIN_WHEEL" "${TEST_DEPS[@]}"
+    imported_from_venv "$venv/bin/python"
+    run_suite "$label" "$venv.log" . "$venv/bin/python"
 }
-if wanted sdist; then sdist_leg; fi
+
+# The multiply of the double-to-text conversion as a compiler without a
+# 128-bit integer type (MSVC on ARM64, say) gets it.
+portable_multiply_leg() {
+    sdist_leg portable-multiply "sdist on $(python3 --version), g++, the portable 128-bit multiply" \
+        PIP_CONFIG_SETTINGS=cmake.define.ZELMO_PORTABLE_MULTIPLY=ON
+}
+
+# clang with LLVM's libc++, the family of the macOS toolchain (Debian's
+# clang and libc++-dev); every module must link libc++, not libstdc++.
+clang_libcxx_leg() {
+    command -v clang++ >/dev/null && [ -e /usr/include/c++/v1/vector ] ||
+        apt-get install -y -q clang libc++-dev libc++abi-dev >/dev/null
+    sdist_leg clang-libcxx "sdist on $(python3 --version), $(clang++ --version | head -1), libc++" \
+        CC=clang CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++
+    local module
+    for module in $(find "$work/clang-libcxx" -name '*.so' -path '*tessar_mod_zelmo*'); do
+        ldd "$module" | grep -q 'libc++\.so' && ! ldd "$module" | grep -q libstdc++ || {
+            echo "error: $module does not link libc++ alone" >&2
+            return 1
+        }
+    done
+}
+
+if wanted sdist; then sdist_leg sdist "sdist on $(python3 --version)"; fi
+if wanted portable; then portable_multiply_leg; fi
+if wanted clang; then clang_libcxx_leg; fi
 
 # --- Windows, under Wine --------------------------------------------------------
 

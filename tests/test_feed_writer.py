@@ -388,7 +388,10 @@ def test_shortest_digits_across_the_whole_range(module_service):
         floats += [x, math.nextafter(x, 0.0), math.nextafter(x, math.inf)]
     floats += [struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0] for _ in range(20000)]
     floats += [rng.randrange(10 ** 9) / 10 ** rng.randrange(12) for _ in range(5000)]
-    floats += [struct.unpack("<d", struct.pack("<Q", b))[0] for b in range(1, 200)]
+    # The subnormals: the smallest and largest, and a sample across them.
+    subnormal_bits = list(range(1, 200)) + list(range(2 ** 52 - 200, 2 ** 52))
+    subnormal_bits += [rng.randrange(1, 2 ** 52) for _ in range(5000)]
+    floats += [struct.unpack("<d", struct.pack("<Q", b))[0] for b in subnormal_bits]
     floats = [f for f in floats if math.isfinite(f)]
     records = [tuple(floats[i:i + 100]) for i in range(0, len(floats), 100)]
     writer = FeedWriter(module_service.url)

@@ -20,9 +20,11 @@ windows_wheel_for() { # version
 }
 
 # A fresh Wine prefix for this matrix run; Wine 8 from Debian's packages.
+# It lies outside the clone: its drive Z: is a link to /, which a walk of
+# the source tree (the sdist's) would follow.
 wine_setup() {
     command -v wine >/dev/null || apt-get install -y -q wine wine64 >/dev/null
-    export WINEPREFIX=$PWD/$work/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    export WINEPREFIX=$WINDOWS_CACHE/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     rm -rf "$WINEPREFIX"
     wine_run wineboot --init >/dev/null
 }

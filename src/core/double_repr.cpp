@@ -3,10 +3,15 @@
 // double_repr.hpp).
 #include "core/double_repr.hpp"
 
+#include <nanobind/nanobind.h>
+
 #include <array>
-#include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
 
 namespace zelmo {
 namespace {
@@ -19,12 +24,45 @@ namespace {
 // two integers; the candidates with one digit fewer are tried first.  One
 // 128-bit multiplication per bound, no loop over digits.
 //
-// Subnormals below the smallest normal double keep the standard library's
-// shortest conversion: with so few significant bits the interval can be too
-// wide for the one-digit-fewer step to find the shortest form.
+// Subnormals below the smallest normal double take the interpreter's own
+// repr digits: with so few significant bits the interval can be too wide for
+// the one-digit-fewer step to find the shortest form, and they are too rare
+// to be worth an exact method of their own.
 
 using u64 = std::uint64_t;
-using u128 = unsigned __int128;
+
+// The full 128-bit product of two 64-bit numbers: the compiler's 128-bit type
+// where it has one, MSVC's intrinsics on x64 and ARM64, else four 32-bit
+// partial products.  ZELMO_PORTABLE_MULTIPLY forces the last, to test it.
+struct Product {
+    u64 high, low;
+};
+#if defined(_MSC_VER) && !defined(__clang__) && !defined(ZELMO_PORTABLE_MULTIPLY)
+inline Product multiply(u64 a, u64 b) {
+#if defined(_M_X64)
+    u64 high;
+    const u64 low = _umul128(a, b, &high);
+    return {high, low};
+#else
+    return {__umulh(a, b), a * b};
+#endif
+}
+#elif defined(__SIZEOF_INT128__) && !defined(ZELMO_PORTABLE_MULTIPLY)
+inline Product multiply(u64 a, u64 b) {
+    const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+    return {static_cast<u64>(p >> 64), static_cast<u64>(p)};
+}
+#else
+inline Product multiply(u64 a, u64 b) {
+    const u64 a_low = a & 0xffffffff, a_high = a >> 32;
+    const u64 b_low = b & 0xffffffff, b_high = b >> 32;
+    const u64 low_low = a_low * b_low, high_low = a_high * b_low;
+    const u64 low_high = a_low * b_high, high_high = a_high * b_high;
+    // The middle column, which cannot overflow: (2**32-1)**2 + 2 * (2**32-1) < 2**64.
+    const u64 middle = (low_low >> 32) + (high_low & 0xffffffff) + low_high;
+    return {high_high + (high_low >> 32) + (middle >> 32), (middle << 32) | (low_low & 0xffffffff)};
+}
+#endif
 
 constexpr u64 kHiddenBit = u64{1} << 52;
 
@@ -64,13 +102,10 @@ static_assert(formulas_exact_over_the_table());
 // (g * cp) >> 127, rounded to odd: enough to decide which integers the
 // scaled interval holds.
 inline u64 round_to_odd(const Pow10 &g, u64 cp) {
-    u128 x = static_cast<u128>(g.low) * cp;
-    u128 y = static_cast<u128>(g.high) * cp;
-    u64 x1 = static_cast<u64>(x >> 64);
-    u64 y0 = static_cast<u64>(y);
-    u64 y1 = static_cast<u64>(y >> 64);
-    u64 z = (y0 >> 1) + x1;
-    u64 vbp = y1 + (z >> 63);
+    const u64 x1 = multiply(g.low, cp).high;
+    const Product y = multiply(g.high, cp);
+    const u64 z = (y.low >> 1) + x1;
+    const u64 vbp = y.high + (z >> 63);
     // The sticky bit: set when any of the 63 bits shifted out is set, so that
     // an inexact product never compares equal to a bound.
     return vbp | (((z & ~(u64{1} << 63)) + ~(u64{1} << 63)) >> 63);
@@ -116,23 +151,24 @@ ShortestDecimal interval_digits(int q, u64 c) {
 }
 
 ShortestDecimal subnormal_digits(double d) {
-    char sci[32];
-    const char *end = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
+    // repr's digits of a subnormal: "d.ddde-3XX" or "de-3XX".
+    char *text = PyOS_double_to_string(d, 'r', 0, 0, nullptr);
+    if (!text)
+        throw nanobind::python_error();
     u64 digits = 0;
     int fraction_digits = 0;
-    const char *p = sci;
-    for (; *p != 'e'; ++p) {
-        if (*p == '.')
+    const char *p = text;
+    for (bool after_point = false; *p != 'e'; ++p) {
+        if (*p == '.') {
+            after_point = true;
             continue;
+        }
         digits = digits * 10 + static_cast<u64>(*p - '0');
-        if (p > sci)
-            ++fraction_digits;
+        fraction_digits += after_point;
     }
-    int exponent = 0;
-    const bool negative = p[1] == '-';
-    for (p += 2; p < end; ++p)
-        exponent = exponent * 10 + (*p - '0');
-    return {digits, (negative ? -exponent : exponent) - fraction_digits};
+    const int exponent = std::atoi(p + 1);
+    PyMem_Free(text);
+    return {digits, exponent - fraction_digits};
 }
 
 // --- the layout --------------------------------------------------------------------

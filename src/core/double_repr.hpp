@@ -19,7 +19,8 @@ struct ShortestDecimal {
     int exponent;         // the value is digits * 10**exponent
 };
 
-// `d` must be finite and greater than zero.
+// `d` must be finite and greater than zero.  Needs the interpreter (and the
+// GIL) for subnormals, whose digits it takes from the interpreter's repr.
 ShortestDecimal shortest_decimal(double d);
 
 // The room write_double_repr needs at `out`: it writes fixed-size runs past
