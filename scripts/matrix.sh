@@ -13,13 +13,18 @@
 #     libc++;
 #   - Windows x86_64: the official Windows CPython 3.9 to 3.13 under Wine 8,
 #     each with its win_amd64 wheel (scripts/windows/wine_legs.sh);
-#   - last, the README's Quick start as a newcomer meets it: in Debian 12 and
+#   - the README's Quick start as a newcomer meets it: in Debian 12 and
 #     Debian 13 roots holding only python3, python3-dev, python3-venv, g++ and
 #     git (no CMake, no ninja), a fresh clone, an empty HOME and the README's
-#     two commands, read from the README and run as written there.
+#     two commands, read from the README and run as written there;
+#   - then Linux aarch64: each aarch64 wheel in an arm64 Debian root, under
+#     qemu-user, with the root's own python3 (Debian 11, 12, 13: CPython 3.9,
+#     3.11, 3.13).
+#
 #     scripts/matrix.sh [--no-build] [LEG...]
 # --no-build uses dist/ as it is; LEGs (pyenv, oldest, bullseye, sid, sdist,
-# portable, clang, windows, quickstart) pick legs to run, all by default.
+# portable, clang, windows, quickstart, arm64) pick legs to run, all by
+# default.
 # The Debian roots are made with debootstrap (needs root) and kept outside the
 # clone, in $ZELMO_ROOTS (by default ~/.cache/tessar_mod_zelmo/debian-roots),
 # so that a machine that is kept makes them once.
@@ -36,11 +41,11 @@ if [ "${1:-}" = "--no-build" ]; then
     shift
 fi
 LEGS=("$@")
-[ ${#LEGS[@]} -gt 0 ] || LEGS=(pyenv oldest bullseye sid sdist portable clang windows quickstart)
+[ ${#LEGS[@]} -gt 0 ] || LEGS=(pyenv oldest bullseye sid sdist portable clang windows quickstart arm64)
 wanted() { [[ " ${LEGS[*]} " == *" $1 "* ]]; }
 needs_dist() {
     local leg
-    for leg in pyenv oldest bullseye sid sdist portable clang windows; do
+    for leg in pyenv oldest bullseye sid sdist portable clang windows arm64; do
         ! wanted $leg || return 0
     done
     return 1
@@ -133,50 +138,7 @@ fi
 
 # --- Debian systems under chroot ----------------------------------------------
 
-ROOTS=${ZELMO_ROOTS:-${XDG_CACHE_HOME:-$HOME/.cache}/tessar_mod_zelmo/debian-roots}
-MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
-if wanted bullseye || wanted sid || wanted quickstart; then
-    command -v debootstrap >/dev/null || apt-get install -y -q debootstrap >/dev/null
-fi
-
-# $ROOTS/$1: a minimal Debian $2 holding the packages $3 (comma-separated),
-# made once.
-debian_root() { # name, suite, packages
-    local root=$ROOTS/$1
-    if [ ! -e "$root/.complete" ]; then
-        rm -rf "$root"
-        mkdir -p "$ROOTS"
-        echo "making a Debian $2 root in $root"
-        debootstrap --variant=minbase --include="$3" \
-            "$2" "$root" "$MIRROR" >"$root.log" 2>&1 || {
-            tail -20 "$root.log"
-            echo "error: debootstrap of Debian $2 failed" >&2
-            return 1
-        }
-        touch "$root/.complete"
-    fi
-    # pip inside reaches PyPI as this machine does: its resolver and CA bundle.
-    cp /etc/resolv.conf "$root/etc/resolv.conf"
-    for var in PIP_CERT SSL_CERT_FILE; do
-        if [ -n "${!var:-}" ] && [ -f "${!var}" ]; then
-            mkdir -p "$root$(dirname "${!var}")"
-            cp "${!var}" "$root${!var}"
-        fi
-    done
-}
-
-# What the wheel legs' roots hold: an interpreter, and no build tool.
-WHEEL_ROOT_PACKAGES=python3,python3-venv,ca-certificates
-
-in_root() { # root, command...
-    local root=$1
-    shift
-    local -a vars=(PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8)
-    for var in PIP_CERT SSL_CERT_FILE PIP_DEFAULT_TIMEOUT; do
-        [ -z "${!var:-}" ] || vars+=("$var=${!var}")
-    done
-    chroot "$root" /usr/bin/env -i "${vars[@]}" "$@"
-}
+source scripts/debian_roots.sh
 
 # The suite in a venv of the root's `python` with `wheel` installed.
 debian_leg() { # root, python (in the root), wheel, label
@@ -309,3 +271,19 @@ if wanted quickstart; then
     quickstart_leg bookworm bookworm
     quickstart_leg trixie trixie
 fi
+
+# --- Linux aarch64, under qemu-user ------------------------------------------------
+
+# Each aarch64 wheel in the arm64 root of the Debian release whose python3
+# takes it.
+arm64_legs() {
+    local release version root wheel
+    for release in "${ARM64_RELEASES[@]}"; do
+        version=${DEBIAN_PYTHON[$release]}
+        root=$(arm64_root "$release")
+        wheel=$(wheel_for "$version" aarch64)
+        debian_leg "$root" /usr/bin/python3 "$wheel" \
+            "Debian $(cat "$root/etc/debian_version") arm64 under qemu-user, its $(in_root "$root" python3 --version), $(basename "$wheel")"
+    done
+}
+if wanted arm64; then arm64_legs; fi

@@ -30,11 +30,15 @@ python_for() {
     echo "$found"
 }
 
-# The wheel in dist/ that CPython $1 installs.
-wheel_for() {
+# The Linux architectures that get wheels.
+LINUX_ARCHES=(x86_64 aarch64)
+
+# The wheel in dist/ that CPython $1 installs on Linux $2 (x86_64 by default).
+wheel_for() { # version, [architecture]
+    local arch=${2:-x86_64}
     if takes_stable_abi "$1"; then
-        ls dist/tessar_mod_zelmo-*-cp${STABLE_ABI_VERSION/./}-abi3-manylinux*.whl
+        ls dist/tessar_mod_zelmo-*-cp${STABLE_ABI_VERSION/./}-abi3-manylinux*_$arch.whl
     else
-        ls dist/tessar_mod_zelmo-*-cp${1/./}-cp${1/./}-manylinux*.whl
+        ls dist/tessar_mod_zelmo-*-cp${1/./}-cp${1/./}-manylinux*_$arch.whl
     fi
 }

@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # Builds dist/: the sdist, then from it a wheel for each CPython older than
 # pyproject.toml's wheel.py-api and one stable-ABI wheel (cp312-abi3 today)
-# for that version and later (scripts/pythons.sh), each
-# repaired by auditwheel to manylinux_2_17 (glibc 2.17 and newer) and
-# checked: nothing but the package in the wheels, nothing outside the stable
-# ABI in the abi3 one.  Also leaves dist/standin/ (the stand-ins' wheel, for
-# the test matrix).
+# for that version and later (scripts/pythons.sh), for Linux x86_64 and
+# aarch64 and for Windows x86_64 (scripts/windows/wheels.sh).  The Linux ones
+# are repaired by auditwheel to manylinux_2_17 (glibc 2.17 and newer); all
+# are checked: nothing but the package in the wheels, nothing outside the
+# stable ABI in the abi3 ones.  Also leaves dist/standin/ (the stand-ins'
+# wheel, for the test matrix).
 #
 # The wheels are compiled by zig (the `ziglang` package from PyPI) for
-# x86_64-linux-gnu with glibc 2.17, its own libc++ linked statically into
-# each module: the system compiler's libstdc++ and libgcc need a newer glibc.
-# Zig builds that libc++ on first use (a few minutes) and caches it.
+# glibc 2.17, its own libc++ linked statically into each module: the system
+# compiler's libstdc++ and libgcc need a newer glibc.  Zig builds that libc++
+# once per target on first use (a few minutes) and caches it.  aarch64 is
+# cross-compiled; its per-version wheels take their headers from Debian's
+# arm64 packages (scripts/debian_roots.sh, whose arm64 roots the matrix
+# tests them in), so this script needs root for those.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/pythons.sh
@@ -39,9 +43,62 @@ zig_wrappers() { # zig target
         chmod +x "$dir/zig-$tool"
     done
 }
-LINUX_TARGET=x86_64-linux-gnu.2.17
-zig_wrappers $LINUX_TARGET
-ZIG=$ZIG_ROOT/$LINUX_TARGET
+declare -A ZIG_LINUX_TARGET=([x86_64]=x86_64-linux-gnu.2.17 [aarch64]=aarch64-linux-gnu.2.17)
+
+source scripts/debian_roots.sh
+
+# The versions that get a wheel on Linux $1: all on x86_64; elsewhere those
+# an interpreter of the matrix proves (an arm64 Debian root's python3), and
+# the stable-ABI one.  CPython 3.10 on aarch64 builds the sdist.
+linux_wheel_versions() { # architecture
+    local version
+    for version in "${WHEEL_VERSIONS[@]}"; do
+        if [ "$1" = x86_64 ] || takes_stable_abi "$version" || arm64_release_with "$version" >/dev/null; then
+            echo "$version"
+        fi
+    done
+}
+
+# build/headers/aarch64-python$1: the headers of the arm64 Debian CPython $1
+# (its libpython3.X-dev, fetched in the arm64 root of the release that has
+# it, and unpacked here), with the real pyconfig.h in place of Debian's
+# multiarch wrapper.  Not the root's /usr/include: its glibc headers would
+# hide zig's 2.17 ones.
+debian_python_headers() { # version
+    local version=$1 root staging=$PWD/build/headers/aarch64-python$1
+    root=$(arm64_root "$(arm64_release_with "$version")")
+    rm -rf "$staging" "$root/tmp/headers"
+    mkdir -p "$staging" "$root/tmp/headers"
+    in_root "$root" apt-get -o Acquire::Check-Valid-Until=false update -q >/dev/null
+    in_root "$root" /bin/sh -c "cd /tmp/headers && apt-get download -q -o APT::Sandbox::User=root libpython$version-dev" >/dev/null
+    dpkg-deb -x "$root"/tmp/headers/libpython"$version"-dev_*.deb "$staging/deb"
+    cp -r "$staging/deb/usr/include/python$version" "$staging/include"
+    cp "$staging/deb/usr/include/aarch64-linux-gnu/python$version/pyconfig.h" "$staging/include/"
+    echo "$staging/include"
+}
+
+# Builds the Linux wheel of CPython $2 for the architecture $3 from the
+# sdist $1 into build/raw-wheels.  Another architecture than this machine's
+# is cross-compiled: a CMake toolchain file, the target's headers for a
+# per-version wheel and the names (extension suffix, platform tag) that the
+# building interpreter would otherwise give its own.
+build_linux_wheel() { # sdist, version, architecture
+    local sdist=$1 version=$2 arch=$3 zig=$ZIG_ROOT/${ZIG_LINUX_TARGET[$3]}
+    local -a settings=(CC="$zig/zig-cc" CXX="$zig/zig-c++")
+    local cmake_args="-DCMAKE_AR=$zig/zig-ar -DCMAKE_RANLIB=$zig/zig-ranlib"
+    if [ "$arch" != "$(uname -m)" ]; then
+        settings=(ZELMO_ZIG="$zig" ZELMO_SYSTEM_NAME=Linux ZELMO_SYSTEM_PROCESSOR="$arch"
+            _PYTHON_HOST_PLATFORM="linux-$arch")
+        cmake_args="-DCMAKE_TOOLCHAIN_FILE=$PWD/scripts/zig-toolchain.cmake"
+        if ! takes_stable_abi "$version"; then
+            settings+=(SETUPTOOLS_EXT_SUFFIX=".cpython-${version/./}-$arch-linux-gnu.so")
+            cmake_args+=" -DPython_INCLUDE_DIR=$(debian_python_headers "$version")"
+        fi
+    fi
+    echo "building the $arch wheel with CPython $version (zig, glibc 2.17)"
+    env "${settings[@]}" CMAKE_ARGS="$cmake_args" \
+        "$(python_for "$version")" -m pip wheel "${PIP[@]}" --no-deps --wheel-dir build/raw-wheels "$sdist"
+}
 
 rm -rf dist build/raw-wheels
 "$TOOLS/bin/python" -m build --sdist --outdir dist . >/dev/null
@@ -49,16 +106,19 @@ sdist=$(ls dist/tessar_mod_zelmo-*.tar.gz)
 echo "sdist: $sdist"
 
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
-for version in "${WHEEL_VERSIONS[@]}"; do
-    python=$(python_for "$version")
-    echo "building the wheel with CPython $version (zig, glibc 2.17)"
-    env CC="$ZIG/zig-cc" CXX="$ZIG/zig-c++" \
-        CMAKE_ARGS="-DCMAKE_AR=$ZIG/zig-ar -DCMAKE_RANLIB=$ZIG/zig-ranlib" \
-        "$python" -m pip wheel "${PIP[@]}" --no-deps --wheel-dir build/raw-wheels "$sdist"
+for arch in "${LINUX_ARCHES[@]}"; do
+    zig_wrappers "${ZIG_LINUX_TARGET[$arch]}"
+    for version in $(linux_wheel_versions "$arch"); do
+        build_linux_wheel "$sdist" "$version" "$arch"
+    done
 done
 for wheel in build/raw-wheels/*.whl; do
-    auditwheel repair --plat manylinux_2_17_x86_64 --wheel-dir dist "$wheel" 2>&1 |
-        grep -i "fixed-up wheel written" || {
+    # auditwheel picks the platform from the wheel's name; on x86_64 it is
+    # named, since `auto` would take the older manylinux_2_5 there.
+    plat=auto
+    [[ $wheel != *_x86_64.whl ]] || plat=manylinux_2_17_x86_64
+    auditwheel repair --plat $plat --wheel-dir dist "$wheel" 2>&1 |
+        grep -i "fixed-up wheel written.*manylinux_2_17_" || {
         echo "error: auditwheel could not repair $wheel to manylinux_2_17" >&2
         exit 1
     }

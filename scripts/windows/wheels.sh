@@ -84,8 +84,8 @@ build_windows_wheel() { # sdist, version, wheel dir
     # scikit-build-core takes the modules' ABI tag from SETUPTOOLS_EXT_SUFFIX;
     # nanobind then finds it no Linux-style tag and takes NB_SUFFIX.
     env _PYTHON_HOST_PLATFORM=win-amd64 SETUPTOOLS_EXT_SUFFIX="$suffix" \
-        ZELMO_ZIG="$ZIG_ROOT/$WINDOWS_TARGET" \
-        CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$PWD/scripts/windows/zig-toolchain.cmake \
+        ZELMO_ZIG="$ZIG_ROOT/$WINDOWS_TARGET" ZELMO_SYSTEM_NAME=Windows ZELMO_SYSTEM_PROCESSOR=AMD64 \
+        CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$PWD/scripts/zig-toolchain.cmake \
             -DPython_INCLUDE_DIR=$staging/include -D$library=$import_library \
             -DNB_SUFFIX=$suffix -DNB_SUFFIX_S=.pyd" \
         "$(python_for "$version")" -m pip wheel "${PIP[@]}" --no-deps --wheel-dir "$out" "$sdist"
