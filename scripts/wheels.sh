@@ -73,7 +73,11 @@ debian_python_headers() { # version
     in_root "$root" /bin/sh -c "cd /tmp/headers && apt-get download -q -o APT::Sandbox::User=root libpython$version-dev" >/dev/null
     dpkg-deb -x "$root"/tmp/headers/libpython"$version"-dev_*.deb "$staging/deb"
     cp -r "$staging/deb/usr/include/python$version" "$staging/include"
-    cp "$staging/deb/usr/include/aarch64-linux-gnu/python$version/pyconfig.h" "$staging/include/"
+    # Python.h of 3.9 and 3.10 includes crypt.h where the interpreter had it;
+    # zig's glibc 2.17 has none (libcrypt is a library of its own), and
+    # nothing here uses it.
+    sed '/#define HAVE_CRYPT_H/d' "$staging/deb/usr/include/aarch64-linux-gnu/python$version/pyconfig.h" \
+        >"$staging/include/pyconfig.h"
     echo "$staging/include"
 }
 
