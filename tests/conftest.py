@@ -1,7 +1,5 @@
 import datetime
 import os
-import sqlite3
-import types
 
 import pytest
 
@@ -29,14 +27,6 @@ def isolated_host(tmp_path, monkeypatch):
     home = tmp_path / "home"
     home.mkdir()
     set_home(monkeypatch, home)
-    # A run environment keeps its database open for the life of the process;
-    # the tests close the ones their discarded run environments opened.
-    opened = []
-
-    def connect(*args, **kwargs):
-        opened.append(sqlite3.connect(*args, **kwargs))
-        return opened[-1]
-    monkeypatch.setattr(zelmo_env_module, "sqlite3", types.SimpleNamespace(connect=connect))
     conf_module.conf = None
     saved = (list(host_logger.user_log.handlers), list(host_logger.user_system_log.handlers))
     yield home
@@ -44,8 +34,6 @@ def isolated_host(tmp_path, monkeypatch):
     host_logger.user_log.handlers[:] = saved[0]
     host_logger.user_system_log.handlers[:] = saved[1]
     Environment.clear()
-    for conn in opened:
-        conn.close()
 
 
 @pytest.fixture

@@ -1,14 +1,17 @@
 """The whole mod inside a backtest: wiring, tear-down, and runs end to end."""
 import datetime
+import gc
 import os
 import re
 import sqlite3
+import warnings
 from contextlib import closing
 
 import pytest
 
 import tessar_mod_zelmo
 from tessar.config import Section
+from tessar.environment import Environment
 from tessar.events import EVENT, Event
 from tessar.runner import run
 from tessar.utils.logger import user_log, user_system_log
@@ -178,6 +181,22 @@ def test_registered_run_delivers_every_kind(user_conf, tmp_path, feed_service):
     with closing(sqlite3.connect(feed_service.db_path)) as conn:
         stored = conn.execute("SELECT count(*) FROM feed_records").fetchone()[0]
     assert stored == sum(len(feed_service.records(k)) for k in KINDS)
+
+
+def test_dropped_run_leaves_nothing_unclosed(user_conf, tmp_path, feed_service):
+    """A finished run, once dropped, leaves no database or socket to the
+    collector (which would warn about it)."""
+    handlers = list(user_log.handlers), list(user_system_log.handlers)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", ResourceWarning)
+        result = run_days(write_strategy(tmp_path), days=3)
+        assert result.exception is None
+        # The mod's log handlers stay on the host's loggers after the run
+        # (and hold it); the host's next run starts from its own.
+        user_log.handlers[:], user_system_log.handlers[:] = handlers
+        del result
+        Environment.clear()
+        gc.collect()
 
 
 def test_run_with_given_identifiers_does_not_register(user_conf, tmp_path, feed_service):

@@ -1,5 +1,6 @@
 """The run environment: activation, registration rows, identity file, exceptions."""
 import datetime
+import gc
 import json
 import os
 import sqlite3
@@ -156,6 +157,29 @@ def test_strategy_not_utf8_fails_before_any_row(loaded_conf, tmp_path):
     with pytest.raises(UnicodeDecodeError):
         ZelmoEnv(make_env(strategy), Section())
     assert rows(loaded_conf["sqlite_path"], "algorithms") == []
+
+
+def test_database_lives_as_long_as_the_environment(loaded_conf, strategy_file, tmp_path,
+                                                  monkeypatch):
+    """Closed when the run environment is finalised, and when its constructor
+    fails after connecting; open while the environment lives."""
+    opened = []
+
+    def connect(*args, **kwargs):
+        opened.append(sqlite3.connect(*args, **kwargs))
+        return opened[-1]
+    monkeypatch.setattr(zelmo_env, "sqlite3", types.SimpleNamespace(connect=connect))
+    ze = ZelmoEnv(make_env(strategy_file), Section())
+    ze.save_exception(ValueError("still open"))
+    del ze
+    gc.collect()
+    strategy = tmp_path / "latin1.py"
+    strategy.write_bytes(b"# caf\xe9\n")
+    with pytest.raises(UnicodeDecodeError):
+        ZelmoEnv(make_env(str(strategy)), Section())
+    for conn in opened:
+        with pytest.raises(sqlite3.ProgrammingError, match="closed"):
+            conn.execute("SELECT 1")
 
 
 def test_missing_table_commits_nothing(home, strategy_file):

@@ -27,7 +27,7 @@ constexpr const char *kUnknownComment = "Unknown tsr instance";
     X(start_date) X(end_date) X(strftime) X(accounts) X(get) X(frequency) X(benchmark)      \
     X(mod) X(sys_simulation) X(sys_risk) X(extra) X(commission_multiplier)                 \
     X(margin_multiplier) X(matching_type) X(slippage) X(enable_profiler)                   \
-    X(validate_position) X(dumps) X(now) X(astimezone) X(conf) X(datetime)
+    X(validate_position) X(dumps) X(now) X(astimezone) X(conf) X(datetime) X(close)
 ZELMO_NAMES(NAMES) n;
 
 // Q is not used here; it stays importable from this module.
@@ -41,6 +41,12 @@ ZELMO_NAMES(NAMES) n;
     IMPORT(os) IMPORT(sqlite3) IMPORT(json) IMPORT(uuid) IMPORT(datetime)                   \
     OWN(utc) OWN(tzchina) OWN(FEED_SERVICE_URL)
 ZELMO_GLOBALS(GLOBALS) g;
+
+// The connection type and error of the real sqlite3, whatever the module's
+// `sqlite3` global is made to be (tests put a stand-in there).
+#define IMPORTS(IMPORT, IMPORT_AS, FROM, FROM_AS) \
+    FROM_AS("sqlite3", "Connection", SqliteConnection) FROM_AS("sqlite3", "Error", SqliteError)
+ZELMO_IMPORTS(IMPORTS) i;
 
 // The configured identifier, or None when the mod configuration lacks it.
 nb::object config_value(nb::handle mod_config, nb::handle key) {
@@ -182,18 +188,27 @@ void write_identity_file(nb::handle self, nb::handle os_path, nb::handle identit
     call_method(g.user_system_log(), n.info, line);
 }
 
-void zelmo_env_init(nb::handle self, nb::handle env, nb::handle mod_config) {
-    set_attr(self, n.env, env);
-    set_attr(self, n.mod_config, mod_config);
-    set_attr(self, n.algorithm_id, config_value(mod_config, n.algorithm_id));
-    set_attr(self, n.backtest_id, config_value(mod_config, n.backtest_id));
-    nb::object user_conf = get_attr(g.conf(), n.conf);
-    set_attr(self, n.sqlite_url, user_conf[nb::str("sqlite_path")]);
-    set_attr(self, n.pid_path, user_conf[nb::str("pid_path")]);
-    set_attr(self, n.comment, config_value(mod_config, n.comment));
+// The front end's database connection lives exactly as long as the run
+// environment: it is closed when the environment is finalised (a connection
+// left to the collector warns "unclosed database" on CPython 3.13 and later)
+// or when its constructor fails.
+void close_database(nb::handle self) {
+    nb::object conn = get_attr_or_none(self, n.conn);
+    if (!nb::isinstance(conn, i.SqliteConnection))
+        return;
+    try {
+        call_method(conn, n.close);
+    } catch (nb::python_error &e) {
+        // A connection made on another thread cannot be closed from this
+        // one; it is left to its own finaliser.
+        if (!e.matches(i.SqliteError))
+            throw;
+    }
+}
 
-    nb::object os_path = get_attr(g.os(), n.path);
-    open_database(self, os_path);
+// The rest of the constructor, once the database is open: activation, and
+// the run's registration when no identifiers were configured.
+void activate_or_register(nb::handle self, nb::handle env, nb::handle os_path) {
     set_attr(self, n.activate, nb::bool_(false));
     set_attr(self, n.feeds_writer, call_method(g.pellard(), n.FeedWriter, g.FEED_SERVICE_URL()));
 
@@ -221,6 +236,30 @@ void zelmo_env_init(nb::handle self, nb::handle env, nb::handle mod_config) {
     set_attr(self, n.activate, nb::bool_(true));
 }
 
+void zelmo_env_init(nb::handle self, nb::handle env, nb::handle mod_config) {
+    set_attr(self, n.env, env);
+    set_attr(self, n.mod_config, mod_config);
+    set_attr(self, n.algorithm_id, config_value(mod_config, n.algorithm_id));
+    set_attr(self, n.backtest_id, config_value(mod_config, n.backtest_id));
+    nb::object user_conf = get_attr(g.conf(), n.conf);
+    set_attr(self, n.sqlite_url, user_conf[nb::str("sqlite_path")]);
+    set_attr(self, n.pid_path, user_conf[nb::str("pid_path")]);
+    set_attr(self, n.comment, config_value(mod_config, n.comment));
+
+    nb::object os_path = get_attr(g.os(), n.path);
+    open_database(self, os_path);
+    try {
+        activate_or_register(self, env, os_path);
+    } catch (nb::python_error &) {
+        try {
+            close_database(self);
+        } catch (nb::python_error &) {
+            // The constructor's own error is the one to report.
+        }
+        throw;
+    }
+}
+
 void save_exception(nb::handle self, nb::handle exception) {
     nb::object conn = get_attr(self, n.conn);
     nb::object cursor = call_method(conn, n.cursor);
@@ -243,6 +282,7 @@ nb::object identify_process(nb::handle) {
 NB_MODULE(zelmo_env, m) {
     n.intern_all();
     g.bind_all(m);
+    i.import_all();
     nb::object timezone = nb::module_::import_("pytz").attr("timezone");
     g.utc.set(timezone("UTC"));
     g.tzchina.set(timezone("Asia/Shanghai"));
@@ -253,5 +293,6 @@ NB_MODULE(zelmo_env, m) {
         .def("__init__", &zelmo_env_init, {param("env"), param("mod_config")})
         .def("save_exception", &save_exception, {param("exception")})
         .def("identify_process", &identify_process)
+        .def("__del__", &close_database)
         .finish(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)));
 }
