@@ -2,6 +2,7 @@
 feed service on loopback."""
 import enum
 import json
+import http.client
 import math
 import operator
 import random
@@ -473,6 +474,30 @@ def test_a_dripping_reply_cannot_outlast_the_time_out(feed_service, monkeypatch)
     with pytest.raises(requests.Timeout):
         writer.flush()
     assert time.monotonic() - started < 1.5
+
+
+def test_an_interrupt_while_the_connection_closes_reaches_the_caller(feed_service,
+                                                                     monkeypatch):
+    """Ctrl-C arriving as the post closes its connection after a 2xx is not
+    swallowed; what was queued is delivered (at least once), never lost."""
+    real_close = http.client.HTTPConnection.close
+
+    def interrupted_close(self):
+        real_close(self)
+        monkeypatch.setattr(http.client.HTTPConnection, "close", real_close)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(http.client.HTTPConnection, "close", interrupted_close)
+    writer = FeedWriter(feed_service.url)
+    writer.write("log_feeds", [("first",)])
+    with pytest.raises(KeyboardInterrupt):
+        writer.flush()
+    assert not writer.flushing
+    writer.write("log_feeds", [("second",)])
+    writer.flush()
+    records = feed_service.records("log_feeds")
+    assert records in ([["first"], ["second"]], [["first"], ["first"], ["second"]])
+    assert writer.cnt == 0 and not any(writer.feeds_queue.values())
 
 
 def test_default_time_out_is_ten_seconds_and_bad_urls_are_named():

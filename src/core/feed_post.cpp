@@ -292,13 +292,18 @@ void post_feed_form(nb::handle url, nb::handle body, nb::handle timeout) {
     nb::object conn = steal_or_throw(PyObject_Vectorcall(
         i.HTTPConnection.ptr(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
 
-    // The connection is closed on every way out.
-    struct Closer {
+    // The connection is closed on every way out.  On a way out by an
+    // exception, that exception is the one to report, whatever the close
+    // raises; after a delivered post, what the close raises (an interrupt,
+    // say) reaches the caller.
+    struct CloseOnError {
         nb::handle conn;
-        ~Closer() {
-            preserving_error([&] { call_method(conn, n.close); });
+        bool closed = false;
+        ~CloseOnError() {
+            if (!closed)
+                preserving_error([&] { call_method(conn, n.close); });
         }
-    } closer{conn};
+    } guard{conn};
 
     try {
         call_method(conn, n.connect);
@@ -328,6 +333,8 @@ void post_feed_form(nb::handle url, nb::handle body, nb::handle timeout) {
     }
     if (status < 200 || status > 299)
         raise_status_error(reply, status);
+    guard.closed = true;
+    call_method(conn, n.close);
 }
 
 } // namespace zelmo
