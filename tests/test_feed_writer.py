@@ -1,6 +1,7 @@
 """Queuing, flush rules and delivery of feed batches, against the stand-in
 feed service on loopback."""
 import enum
+import gc
 import json
 import http.client
 import math
@@ -13,6 +14,7 @@ import sys
 import threading
 import time
 import urllib.parse
+import warnings
 
 import logbook
 import numpy as np
@@ -498,6 +500,28 @@ def test_an_interrupt_while_the_connection_closes_reaches_the_caller(feed_servic
     records = feed_service.records("log_feeds")
     assert records in ([["first"], ["second"]], [["first"], ["first"], ["second"]])
     assert writer.cnt == 0 and not any(writer.feeds_queue.values())
+
+
+def test_an_interrupt_while_connecting_leaves_no_socket(feed_service, monkeypatch):
+    """Ctrl-C during the connect: the post closes the socket it opened (none
+    is left to the collector, which would warn), and keeps the records."""
+    real_connect = socket.socket.connect
+
+    def interrupted_connect(self, address):
+        monkeypatch.setattr(socket.socket, "connect", real_connect)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(socket.socket, "connect", interrupted_connect)
+    writer = FeedWriter(feed_service.url)
+    writer.write("log_feeds", [("first",)])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", ResourceWarning)
+        with pytest.raises(KeyboardInterrupt):
+            writer.flush()
+        gc.collect()
+    assert not writer.flushing and writer.feeds_queue["log_feeds"] == [("first",)]
+    writer.flush()
+    assert feed_service.records("log_feeds") == [["first"]]
 
 
 def test_default_time_out_is_ten_seconds_and_bad_urls_are_named():

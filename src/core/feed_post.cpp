@@ -19,7 +19,7 @@ namespace {
     X(connect) X(sock) X(request) X(getresponse) X(status) X(reason) X(read) X(close)      \
     X(getheaders) X(scheme) X(hostname) X(port) X(timeout) X(status_code) X(url) X(headers) \
     X(raw) X(response) X(lower) X(encoding) X(prepare_url) X(prepare_headers) X(path_url)  \
-    X(any) X(startswith) X(items)
+    X(any) X(startswith) X(items) X(_create_connection) X(settimeout) X(bind)
 ZELMO_NAMES(NAMES) n;
 
 #define TEXTS(X)                                                                          \
@@ -39,7 +39,9 @@ ZELMO_TEXTS(TEXTS) t;
     FROM("requests.structures", CaseInsensitiveDict)                                      \
     FROM_AS("urllib3", "__version__", urllib3_version)                                   \
     FROM_AS("errno", "EPROTOTYPE", errno_prototype) FROM_AS("errno", "ESHUTDOWN", errno_shutdown) \
-    FROM_AS("errno", "ECONNRESET", errno_connection_reset)
+    FROM_AS("errno", "ECONNRESET", errno_connection_reset)                                 \
+    FROM("socket", getaddrinfo) FROM("socket", SOCK_STREAM) FROM_AS("socket", "socket", socket_type) \
+    FROM_AS("socket", "_GLOBAL_DEFAULT_TIMEOUT", default_timeout)
 ZELMO_IMPORTS(IMPORTS) i;
 
 bool initialized = false;
@@ -57,6 +59,48 @@ struct PreparedUrl {
     nb::object url, host, port, target, host_header, authorization, prepared_url;
 };
 PreparedUrl *last_url = nullptr;
+
+// --- the connection ------------------------------------------------------------
+
+// socket.create_connection, which http.client connects with, except that the
+// socket it opens is closed on every way out: the standard one closes it
+// only on OSError, so an interrupt during the connect left it to the
+// collector.  Like it, it tries each address in turn and raises the last
+// address's error.
+nb::object connect_closing_on_any_error(nb::handle address, nb::handle timeout,
+                                        nb::handle source_address) {
+    nb::object infos = call(i.getaddrinfo, address[0], address[1], nb::int_(0), i.SOCK_STREAM);
+    nb::object last_error;
+    for (nb::handle info : infos) {
+        nb::object sock;
+        try {
+            sock = call(i.socket_type, info[0], info[1], info[2]);
+            if (!timeout.is(i.default_timeout))
+                call_method(sock, n.settimeout, timeout);
+            if (truthy(source_address))
+                call_method(sock, n.bind, source_address);
+            call_method(sock, n.connect, info[4]);
+            return sock;
+        } catch (nb::python_error &e) {
+            if (sock.is_valid()) {
+                try {
+                    call_method(sock, n.close);
+                } catch (nb::python_error &) {
+                    // The connect's own error is the one to report.
+                }
+            }
+            if (!e.matches(PyExc_OSError))
+                throw;
+            last_error = nb::borrow(e.value());
+        }
+    }
+    if (last_error.is_valid())
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(last_error.ptr())), last_error.ptr());
+    else
+        PyErr_SetString(PyExc_OSError, "getaddrinfo returns an empty list");
+    throw nb::python_error();
+}
+nb::handle connect_function; // connect_closing_on_any_error as a Python callable
 
 // --- the URL -----------------------------------------------------------------
 
@@ -271,6 +315,9 @@ void init_feed_post(nb::handle module) {
         if (!PyTuple_Check(pair.ptr()) || tuple_size(pair.ptr()) != 2)
             throw nb::type_error("requests' default headers are not name/value pairs");
     init_deadline_socket(module);
+    connect_function = nb::cpp_function(&connect_closing_on_any_error, nb::arg("address"),
+                                        nb::arg("timeout").none(), nb::arg("source_address").none())
+                           .release();
     initialized = true;
 }
 
@@ -305,6 +352,7 @@ void post_feed_form(nb::handle url, nb::handle body, nb::handle timeout) {
         }
     } guard{conn};
 
+    set_attr(conn, n._create_connection, connect_function);
     try {
         call_method(conn, n.connect);
     } catch (nb::python_error &e) {
