@@ -147,6 +147,14 @@ def continue_then_ok(service, conn):
                  reply("HTTP/1.1 200 OK", "Content-Length: 2", body=b"ok"))
 
 
+def interim_replies(*interim, final):
+    """Interim 1xx replies, then the final one, in one write."""
+    def behaviour(service, conn):
+        service.read_request(conn)
+        conn.sendall(b"".join(reply(*lines) for lines in interim) + final)
+    return behaviour
+
+
 def chunked(status):
     return answer(status, "Transfer-Encoding: chunked",
                   body=b"4\r\nfail\r\n5\r\ned ok\r\n0\r\n\r\n")
@@ -189,6 +197,16 @@ CASES = {
     "over-long status line": Case(answer("HTTP/1.1 500 " + "x" * 70000)),
     "over-long header": Case(answer(*OK, "X-Big: " + "x" * 70000, body=b"ok")),
     "100-continue, then 200": Case(continue_then_ok),
+    "102, then 200": Case(interim_replies(["HTTP/1.1 102 Processing"],
+                                         final=reply(*OK, body=b"ok"))),
+    "103 with a Link header, then 200": Case(interim_replies(
+        ["HTTP/1.1 103 Early Hints", "Link: </feed.css>; rel=preload"],
+        final=reply(*OK, body=b"ok"))),
+    "199 and 102, then 200": Case(interim_replies(["HTTP/1.1 199 Misc"],
+                                                  ["HTTP/1.1 102 Processing"],
+                                                  final=reply(*OK, body=b"ok"))),
+    "102, then 500": Case(interim_replies(["HTTP/1.1 102 Processing"], final=reply(
+        "HTTP/1.1 500 Internal Server Error", "Content-Length: 12", body=b"service down"))),
     "chunked 200": Case(chunked("HTTP/1.1 200 OK")),
     "chunked 502": Case(chunked("HTTP/1.1 502 Bad Gateway")),
     "204": Case(answer("HTTP/1.1 204 No Content")),
@@ -234,9 +252,26 @@ def one_deadline(ours, theirs):
     assert ours.error_type is requests.ReadTimeout and theirs.error_type is None
 
 
+def interim_replies_read_past(ours, theirs):
+    """requests returns an interim 1xx reply as the answer; the post reads
+    past it, and the final reply decides: a 200 delivers, a 500 is the
+    HTTPError requests would raise for it, with the service's body."""
+    assert theirs.error_type is None and 100 < theirs.response[0] < 200
+    assert ours.received == theirs.received
+    if ours.error_type is None:
+        assert ours.response is None
+        return
+    assert ours.error_type is requests.HTTPError
+    assert ours.message.startswith("500 Server Error: Internal Server Error for url: ")
+    assert (ours.response[0], ours.response[3]) == (500, b"service down")
+
+
 # Where the post departs from requests by design.
 DEPARTURES = {"302 is not followed": redirect_is_an_error,
               "reply dripping past the deadline": one_deadline}
+DEPARTURES.update(dict.fromkeys(
+    ["102, then 200", "103 with a Link header, then 200", "199 and 102, then 200",
+     "102, then 500"], interim_replies_read_past))
 
 
 def form(queued):

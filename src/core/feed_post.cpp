@@ -19,7 +19,8 @@ namespace {
     X(connect) X(sock) X(request) X(getresponse) X(status) X(reason) X(read) X(close)      \
     X(getheaders) X(scheme) X(hostname) X(port) X(timeout) X(status_code) X(url) X(headers) \
     X(raw) X(response) X(lower) X(encoding) X(prepare_url) X(prepare_headers) X(path_url)  \
-    X(any) X(startswith) X(items) X(_create_connection) X(settimeout) X(bind)
+    X(any) X(startswith) X(items) X(_create_connection) X(settimeout) X(bind) X(fp)      \
+    X(begin) X(makefile) X(method)
 ZELMO_NAMES(NAMES) n;
 
 #define TEXTS(X)                                                                          \
@@ -41,7 +42,8 @@ ZELMO_TEXTS(TEXTS) t;
     FROM_AS("errno", "EPROTOTYPE", errno_prototype) FROM_AS("errno", "ESHUTDOWN", errno_shutdown) \
     FROM_AS("errno", "ECONNRESET", errno_connection_reset)                                 \
     FROM("socket", getaddrinfo) FROM("socket", SOCK_STREAM) FROM_AS("socket", "socket", socket_type) \
-    FROM_AS("socket", "_GLOBAL_DEFAULT_TIMEOUT", default_timeout)
+    FROM_AS("socket", "_GLOBAL_DEFAULT_TIMEOUT", default_timeout)                         \
+    FROM("http.client", HTTPResponse) FROM("types", SimpleNamespace)
 ZELMO_IMPORTS(IMPORTS) i;
 
 bool initialized = false;
@@ -101,6 +103,49 @@ nb::object connect_closing_on_any_error(nb::handle address, nb::handle timeout,
     throw nb::python_error();
 }
 nb::handle connect_function; // connect_closing_on_any_error as a Python callable
+
+// --- the reply -------------------------------------------------------------------
+
+long status_of(nb::handle reply) {
+    const long status = PyLong_AsLong(get_attr(reply, n.status).ptr());
+    if (status == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return status;
+}
+
+// The reply after the interim one `reply` on the same connection: read from
+// the same buffered stream, which may already hold its first bytes.
+nb::object next_reply(nb::handle reply) {
+    nb::object stream = get_attr(reply, n.fp);
+    nb::object same_stream = nb::cpp_function([stream](nb::handle) { return stream; });
+    nb::dict source_fields;
+    source_fields[n.makefile] = same_stream;
+    nb::object source = steal_or_throw(
+        PyObject_Call(i.SimpleNamespace.ptr(), nb::tuple().ptr(), source_fields.ptr()));
+    nb::dict options;
+    options[n.method] = t.POST;
+    nb::object next = steal_or_throw(
+        PyObject_Call(i.HTTPResponse.ptr(), nb::make_tuple(source).ptr(), options.ptr()));
+    call_method(next, n.begin);
+    return next;
+}
+
+// The final reply: interim ones (1xx; http.client itself skips only 100
+// Continue) are read past, as HTTP asks of a client, so that the final
+// status decides delivery.  101, which switches protocols, is final.
+nb::object final_reply(nb::handle conn, long &status) {
+    nb::object reply = call_method(conn, n.getresponse);
+    status = status_of(reply);
+    while (status >= 100 && status < 200 && status != 101) {
+        nb::object next = next_reply(reply);
+        // The stream passes to the next reply: closing an interim one (the
+        // connection closes its own) must not close it under the final one.
+        set_attr(reply, n.fp, nb::none());
+        reply = std::move(next);
+        status = status_of(reply);
+    }
+    return reply;
+}
 
 // --- the URL -----------------------------------------------------------------
 
@@ -372,10 +417,7 @@ void post_feed_form(nb::handle url, nb::handle body, nb::handle timeout) {
             if (!reply_may_follow_failed_send(e))
                 throw;
         }
-        reply = call_method(conn, n.getresponse);
-        status = PyLong_AsLong(get_attr(reply, n.status).ptr());
-        if (status == -1 && PyErr_Occurred())
-            throw nb::python_error();
+        reply = final_reply(conn, status);
     } catch (nb::python_error &e) {
         raise_transport_error(e, /*connecting=*/false);
     }
