@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <utility>
 
 namespace zelmo {
@@ -72,7 +73,7 @@ PreparedUrl *last_url = nullptr;
 nb::object connect_closing_on_any_error(nb::handle address, nb::handle timeout,
                                         nb::handle source_address) {
     nb::object infos = call(i.getaddrinfo, address[0], address[1], nb::int_(0), i.SOCK_STREAM);
-    nb::object last_error;
+    std::optional<nb::python_error> last_error;
     for (nb::handle info : infos) {
         nb::object sock;
         try {
@@ -93,13 +94,12 @@ nb::object connect_closing_on_any_error(nb::handle address, nb::handle timeout,
             }
             if (!e.matches(PyExc_OSError))
                 throw;
-            last_error = nb::borrow(e.value());
+            last_error.emplace(std::move(e));
         }
     }
-    if (last_error.is_valid())
-        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(last_error.ptr())), last_error.ptr());
-    else
-        PyErr_SetString(PyExc_OSError, "getaddrinfo returns an empty list");
+    if (last_error)
+        throw std::move(*last_error);
+    PyErr_SetString(PyExc_OSError, "getaddrinfo returns an empty list");
     throw nb::python_error();
 }
 nb::handle connect_function; // connect_closing_on_any_error as a Python callable
