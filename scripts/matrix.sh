@@ -7,7 +7,8 @@
 #   - Debian 11 (bullseye, glibc 2.31) with its own python3 (3.9), in a
 #     Debian root under chroot;
 #   - Debian unstable (sid) with its newest two CPython packages (3.14 and
-#     3.15 today), the stable-ABI wheel, in a Debian root under chroot;
+#     3.15 today), the stable-ABI wheel, in a Debian root under chroot, and
+#     their debug builds under -X dev;
 #   - the sdist built by plain pip on this machine's python3: with g++ as
 #     it is, with g++ and the portable 128-bit multiply, and with clang and
 #     libc++;
@@ -140,9 +141,12 @@ fi
 
 source scripts/debian_roots.sh
 
-# The suite in a venv of the root's `python` with `wheel` installed.
-debian_leg() { # root, python (in the root), wheel, label
+# The suite in a venv of the root's `python` with `wheel` installed, the
+# interpreter run with `options`.
+debian_leg() { # root, python (in the root), wheel, label, [python options...]
     local root=$1 python=$2 wheel=$3 label=$4
+    shift 4
+    local options="$*"
     local dir=/srv/zelmo-matrix/$(basename "$python") # inside the root
     rm -rf "$root$dir"
     mkdir -p "$root$dir"
@@ -153,7 +157,7 @@ debian_leg() { # root, python (in the root), wheel, label
         "$dir/$(basename "$wheel")" "$dir/$(basename "$STANDIN_WHEEL")" "${TEST_DEPS[@]}"
     imported_from_venv in_root "$root" "$dir/venv/bin/python"
     run_suite "$label" "$work/$(basename "$root")-$(basename "$python").log" . \
-        in_root "$root" /bin/sh -c "cd $dir && exec $dir/venv/bin/python \"\$@\"" python
+        in_root "$root" /bin/sh -c "cd $dir && exec $dir/venv/bin/python $options \"\$@\"" python
 }
 
 if wanted bullseye; then
@@ -163,7 +167,9 @@ if wanted bullseye; then
 fi
 
 # Debian sid with the newest two CPython versions it carries (3.14 and 3.15
-# when written), each with the stable-ABI wheel.
+# when written), each with the stable-ABI wheel, and then their debug builds
+# (Py_DEBUG: the C API checks its callers, freed memory is poisoned) under
+# -X dev with ResourceWarning as an error.
 sid_legs() {
     debian_root sid sid "$WHEEL_ROOT_PACKAGES"
     # The archive reached may be a dated copy, whose sid index has expired.
@@ -172,12 +178,17 @@ sid_legs() {
     mapfile -t pythons < <(in_root "$ROOTS/sid" apt-cache search --names-only '^python3\.[0-9]+$' |
         cut -d' ' -f1 | sort -V | tail -2)
     echo "Debian sid carries ${pythons[*]} (newest two); testing those"
-    for python in "${pythons[@]}"; do packages+=("$python" "$python-venv"); done
+    for python in "${pythons[@]}"; do packages+=("$python" "$python-venv" "$python-dbg"); done
     in_root "$ROOTS/sid" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${packages[@]}" \
         >/dev/null
     for python in "${pythons[@]}"; do
         debian_leg "$ROOTS/sid" "/usr/bin/$python" "$(wheel_for "$STABLE_ABI_VERSION")" \
             "Debian sid, its $(in_root "$ROOTS/sid" "$python" --version), $(basename "$(wheel_for "$STABLE_ABI_VERSION")")"
+    done
+    for python in "${pythons[@]}"; do
+        debian_leg "$ROOTS/sid" "/usr/bin/${python}d" "$(wheel_for "$STABLE_ABI_VERSION")" \
+            "Debian sid, its debug build $(in_root "$ROOTS/sid" "${python}d" --version) under -X dev, $(basename "$(wheel_for "$STABLE_ABI_VERSION")")" \
+            -X dev -W error::ResourceWarning
     done
 }
 if wanted sid; then sid_legs; fi
