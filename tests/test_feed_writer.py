@@ -524,6 +524,29 @@ def test_an_interrupt_while_connecting_leaves_no_socket(feed_service, monkeypatc
     assert feed_service.records("log_feeds") == [["first"]]
 
 
+def test_a_zoned_ipv6_literal_fails_where_requests_fails(feed_service):
+    """An IPv6 literal with a numeric zone ("[::1%251]"): the post refuses it
+    before sending anything exactly when requests does (urllib3 decides)."""
+    url = "http://[::1%251]:{}/api/v1/feedgroup".format(feed_service.port)
+    try:
+        requests.post(url, data={"log_feeds": "[]"}, timeout=2)
+        theirs = None
+    except requests.RequestException as e:
+        theirs = type(e)
+    writer = FeedWriter(url)
+    writer.write("log_feeds", [("first",)])
+    try:
+        writer.flush()
+        ours = None
+    except requests.RequestException as e:
+        ours = type(e)
+    if theirs is requests.exceptions.InvalidURL:
+        assert ours is theirs
+        assert writer.feeds_queue["log_feeds"] == [("first",)]
+    else:
+        assert ours is not requests.exceptions.InvalidURL
+
+
 def test_default_time_out_is_ten_seconds_and_bad_urls_are_named():
     assert pellard.FEED_POST_TIMEOUT == 10
     for url in ("https://127.0.0.1:10300/x", "127.0.0.1:10300", "http://127.0.0.1:99999/x"):

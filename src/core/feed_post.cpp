@@ -44,7 +44,8 @@ ZELMO_TEXTS(TEXTS) t;
     FROM_AS("errno", "ECONNRESET", errno_connection_reset)                                 \
     FROM("socket", getaddrinfo) FROM("socket", SOCK_STREAM) FROM_AS("socket", "socket", socket_type) \
     FROM_AS("socket", "_GLOBAL_DEFAULT_TIMEOUT", default_timeout)                         \
-    FROM("http.client", HTTPResponse) FROM("types", SimpleNamespace)
+    FROM("http.client", HTTPResponse) FROM("types", SimpleNamespace)                       \
+    FROM("urllib3.connectionpool", HTTPConnectionPool) FROM("urllib3.exceptions", LocationParseError)
 ZELMO_IMPORTS(IMPORTS) i;
 
 bool initialized = false;
@@ -178,6 +179,19 @@ void prepare_url(nb::handle url) {
     nb::object host = get_attr(parts, n.hostname);
     if (!nb::str("http").equal(scheme) || host.is_none())
         invalid_url(url, "only plain http URLs with a host are posted to");
+    // urllib3, under requests, refuses some hosts only as requests makes the
+    // connection pool for the URL's host name (an IPv6 literal with a numeric
+    // zone, "::1%1"): ask it the same, so that such a URL fails before
+    // anything is sent, as there.
+    try {
+        call(i.HTTPConnectionPool, host);
+    } catch (nb::python_error &e) {
+        if (!e.matches(i.LocationParseError))
+            throw;
+        nb::object why = str_of(e.value());
+        PyErr_Format(i.InvalidURL.ptr(), "Invalid feed service URL %R: %S", url.ptr(), why.ptr());
+        throw nb::python_error();
+    }
     nb::object port;
     try {
         port = get_attr(parts, n.port);
