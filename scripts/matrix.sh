@@ -292,7 +292,7 @@ arm64_legs() {
     for release in "${ARM64_RELEASES[@]}"; do
         version=${DEBIAN_PYTHON[$release]}
         root=$(arm64_root "$release")
-        wheel=$(wheel_for "$version" aarch64)
+        wheel=$(wheel_for "$version" "manylinux*_aarch64")
         debian_leg "$root" /usr/bin/python3 "$wheel" \
             "Debian $(cat "$root/etc/debian_version") arm64 under qemu-user, its $(in_root "$root" python3 --version), $(basename "$wheel")"
     done

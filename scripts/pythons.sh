@@ -33,12 +33,13 @@ python_for() {
 # The Linux architectures that get wheels.
 LINUX_ARCHES=(x86_64 aarch64)
 
-# The wheel in dist/ that CPython $1 installs on Linux $2 (x86_64 by default).
-wheel_for() { # version, [architecture]
-    local arch=${2:-x86_64}
+# The wheel in dist/ that CPython $1 installs on the platform whose tag
+# matches $2 (by default Linux x86_64; `manylinux*_aarch64`, `win_amd64`).
+wheel_for() { # version, [platform tag pattern]
+    local platform=${2:-manylinux*_x86_64}
     if takes_stable_abi "$1"; then
-        ls dist/tessar_mod_zelmo-*-cp${STABLE_ABI_VERSION/./}-abi3-manylinux*_$arch.whl
+        ls dist/tessar_mod_zelmo-*-cp${STABLE_ABI_VERSION/./}-abi3-$platform.whl
     else
-        ls dist/tessar_mod_zelmo-*-cp${1/./}-cp${1/./}-manylinux*_$arch.whl
+        ls dist/tessar_mod_zelmo-*-cp${1/./}-cp${1/./}-$platform.whl
     fi
 }

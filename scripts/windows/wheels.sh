@@ -61,9 +61,9 @@ windows_import_library() { # dll, library
     cp "$dll" "$(dirname "$library")/"
 }
 
-# Builds the win_amd64 wheel of CPython $2 from the sdist $1 into $3.
-build_windows_wheel() { # sdist, version, wheel dir
-    local sdist=$1 version=$2 out=$3 nodot=${2/./}
+# Builds the win_amd64 wheel of CPython $2 from the sdist $1 into dist/.
+build_windows_wheel() { # sdist, version
+    local sdist=$1 version=$2 nodot=${2/./}
     local embedded staging=$PWD/build/windows/python$version
     embedded=$(embedded_python "$version")
     rm -rf "$staging"
@@ -88,11 +88,8 @@ build_windows_wheel() { # sdist, version, wheel dir
         CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$PWD/scripts/zig-toolchain.cmake \
             -DPython_INCLUDE_DIR=$staging/include -D$library=$import_library \
             -DNB_SUFFIX=$suffix -DNB_SUFFIX_S=.pyd" \
-        "$(python_for "$version")" -m pip wheel "${PIP[@]}" --no-deps --wheel-dir "$out" "$sdist"
-    local wheel
-    wheel=$(ls "$out"/tessar_mod_zelmo-*-cp$nodot-*win_amd64.whl 2>/dev/null ||
-        ls "$out"/tessar_mod_zelmo-*-abi3-win_amd64.whl)
-    check_windows_modules "$wheel" "$dll" "$suffix"
+        "$(python_for "$version")" -m pip wheel "${PIP[@]}" --no-deps --wheel-dir dist "$sdist"
+    check_windows_modules "$(wheel_for "$version" win_amd64)" "$dll" "$suffix"
 }
 
 build_windows_wheels() { # sdist
@@ -100,6 +97,6 @@ build_windows_wheels() { # sdist
     zig_wrappers "$WINDOWS_TARGET"
     local version
     for version in "${WHEEL_VERSIONS[@]}"; do
-        build_windows_wheel "$1" "$version" dist
+        build_windows_wheel "$1" "$version"
     done
 }

@@ -10,15 +10,6 @@ source scripts/windows/embedded_python.sh
 # another platform does not see through their markers.
 WINDOWS_TEST_DEPS=("numpy<2.2" colorama exceptiongroup tomli)
 
-# The win_amd64 wheel in dist/ that CPython $1 installs.
-windows_wheel_for() { # version
-    if takes_stable_abi "$1"; then
-        ls dist/tessar_mod_zelmo-*-cp${STABLE_ABI_VERSION/./}-abi3-win_amd64.whl
-    else
-        ls dist/tessar_mod_zelmo-*-cp${1/./}-cp${1/./}-win_amd64.whl
-    fi
-}
-
 # A fresh Wine prefix for this matrix run; Wine 8 from Debian's packages.
 # It lies outside the clone: its drive Z: is a link to /, which a walk of
 # the source tree (the sdist's) would follow.
@@ -60,7 +51,7 @@ windows_python() { # version, pip wheel
 # The suite on the official CPython $1 for Windows, under Wine.
 wine_leg() { # version
     local version=$1 wheel wheels=$work/windows-wheels$1
-    wheel=$(windows_wheel_for "$version")
+    wheel=$(wheel_for "$version" win_amd64)
     rm -rf "$wheels"
     mkdir -p "$wheels"
     cp "$wheel" "$STANDIN_WHEEL" "$wheels/"

@@ -86,13 +86,8 @@ nb::object connect_closing_on_any_error(nb::handle address, nb::handle timeout,
             call_method(sock, n.connect, info[4]);
             return sock;
         } catch (nb::python_error &e) {
-            if (sock.is_valid()) {
-                try {
-                    call_method(sock, n.close);
-                } catch (nb::python_error &) {
-                    // The connect's own error is the one to report.
-                }
-            }
+            if (sock.is_valid()) // the connect's own error is the one to report
+                preserving_error([&] { call_method(sock, n.close); });
             if (!e.matches(PyExc_OSError))
                 throw;
             last_error.emplace(std::move(e));
@@ -155,6 +150,13 @@ nb::object final_reply(nb::handle conn, long &status) {
     throw nb::python_error();
 }
 
+// The same, for a URL that requests or urllib3 refused with `error`.
+[[noreturn]] void invalid_url(nb::handle url, nb::python_error &error) {
+    nb::object why = str_of(error.value());
+    PyErr_Format(i.InvalidURL.ptr(), "Invalid feed service URL %R: %S", url.ptr(), why.ptr());
+    throw nb::python_error();
+}
+
 // Prepares `url` as requests does (percent-encoding what must be, taking
 // credentials out into Basic authorization), once per distinct URL.
 void prepare_url(nb::handle url) {
@@ -168,10 +170,7 @@ void prepare_url(nb::handle url) {
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ValueError))
             throw;
-        nb::object why = str_of(e.value());
-        PyErr_Format(i.InvalidURL.ptr(), "Invalid feed service URL %R: %S", url.ptr(),
-                     why.ptr());
-        throw nb::python_error();
+        invalid_url(url, e);
     }
     nb::object prepared_url = get_attr(prepared, n.url);
     nb::object parts = call(i.urlsplit, prepared_url);
@@ -188,9 +187,7 @@ void prepare_url(nb::handle url) {
     } catch (nb::python_error &e) {
         if (!e.matches(i.LocationParseError))
             throw;
-        nb::object why = str_of(e.value());
-        PyErr_Format(i.InvalidURL.ptr(), "Invalid feed service URL %R: %S", url.ptr(), why.ptr());
-        throw nb::python_error();
+        invalid_url(url, e);
     }
     nb::object port;
     try {

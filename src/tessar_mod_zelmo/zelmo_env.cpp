@@ -148,10 +148,7 @@ void register_run(nb::handle self, nb::handle cursor, nb::handle identity, nb::h
         call_method(conn, n.commit);
     } catch (nb::python_error &) {
         // Leave no half-written registration holding the front end's database.
-        try {
-            call_method(conn, n.rollback);
-        } catch (nb::python_error &) {
-        }
+        preserving_error([&] { call_method(conn, n.rollback); });
         throw;
     }
 }
@@ -251,11 +248,8 @@ void zelmo_env_init(nb::handle self, nb::handle env, nb::handle mod_config) {
     try {
         activate_or_register(self, env, os_path);
     } catch (nb::python_error &) {
-        try {
-            close_database(self);
-        } catch (nb::python_error &) {
-            // The constructor's own error is the one to report.
-        }
+        // The constructor's own error is the one to report.
+        preserving_error([&] { close_database(self); });
         throw;
     }
 }
