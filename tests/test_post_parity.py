@@ -29,9 +29,10 @@ class RawService:
     """A loopback listener that answers each connection with `behaviour` and
     keeps the raw bytes it read of every request."""
 
-    def __init__(self, behaviour, backlog=16, accept=True):
+    def __init__(self, behaviour, backlog=16, accept=True, address=("127.0.0.1", 0)):
         self.behaviour = behaviour
-        self.sock = socket.create_server(("127.0.0.1", 0), backlog=backlog)
+        family = socket.AF_INET6 if len(address) == 4 else socket.AF_INET
+        self.sock = socket.create_server(address, family=family, backlog=backlog)
         self.port = self.sock.getsockname()[1]
         self.received = []
         self.thread = None
@@ -375,3 +376,76 @@ def test_the_post_is_requests_post(case, monkeypatch, tmp_path, capfd):
         assert [bool(post.body) for post in good.posts] == [True, False]
         for kind, records in queued.items():
             assert good.records(kind) == [list(r) for r in records]
+
+
+def requests_then_flush(url, monkeypatch, service, resolved=None):
+    """Posts QUEUED to `url` under requests, then under FeedWriter.flush:
+    for each, the exception's class (or None), the names in `resolved`
+    since it began, and the request bytes `service` read."""
+    outcomes = []
+    for run in (lambda: run_requests(url, QUEUED, TIMEOUT)[0],
+                lambda: run_flush(url, QUEUED, monkeypatch, TIMEOUT)[1]):
+        service.received.clear()
+        if resolved is not None:
+            del resolved[:]
+        error = run()
+        time.sleep(0.05)
+        outcomes.append((type(error) if error else None, list(resolved or ()),
+                         list(service.received)))
+    return outcomes
+
+
+@pytest.mark.parametrize("host", ["[fe80::1%25lo]", "[FE80::1%25Eth0]", "[fe80::1%eth0]", "[::1]",
+                                  "localhost.", "LocalHost"])
+def test_hosts_are_resolved_and_named_as_under_requests(host, monkeypatch):
+    """Hosts that urllib3 normalises (IPv6 literals with or without a named
+    zone, a trailing dot, capitals): the same name asked of the resolver and
+    the same Host header as under requests, on this interpreter.  The
+    resolver is patched, as a caller may patch it, to send every name to a
+    loopback service."""
+    real_getaddrinfo = socket.getaddrinfo
+    resolved = []
+
+    def to_loopback(name, port, *args, **kwargs):
+        resolved.append(name)
+        return real_getaddrinfo("127.0.0.1", port, *args, **kwargs)
+
+    monkeypatch.setattr(socket, "getaddrinfo", to_loopback)
+    service = RawService(answer(*OK, body=b"ok"))
+    try:
+        url = "http://{}:{}/api/v1/feedgroup".format(host, service.port)
+        theirs, ours = requests_then_flush(url, monkeypatch, service, resolved)
+    finally:
+        service.close()
+    assert ours == theirs and ours[0] is None and ours[1]
+
+
+def link_local_address():
+    """A link-local IPv6 address of this machine, its interface's index and
+    name, read from Linux's /proc; None elsewhere or when there is none."""
+    try:
+        with open("/proc/net/if_inet6") as table:
+            rows = [line.split() for line in table]
+    except OSError:
+        return None
+    for address, index, _, _, _, name in rows:
+        if address.startswith("fe80"):
+            return socket.inet_ntop(socket.AF_INET6, bytes.fromhex(address)), int(index, 16), name
+    return None
+
+
+def test_a_zone_named_after_an_interface_of_this_machine(monkeypatch):
+    """A service on a link-local address, the URL naming its interface as
+    the zone ("[fe80::...%25eth0]"): the same outcome and request bytes as
+    under requests, whichever way its version resolves the zone."""
+    found = link_local_address()
+    if found is None:
+        pytest.skip("no link-local IPv6 address (looked for in Linux's /proc/net/if_inet6)")
+    address, index, name = found
+    service = RawService(answer(*OK, body=b"ok"), address=(address, 0, 0, index))
+    try:
+        url = "http://[{}%25{}]:{}/api/v1/feedgroup".format(address, name, service.port)
+        theirs, ours = requests_then_flush(url, monkeypatch, service)
+    finally:
+        service.close()
+    assert ours == theirs

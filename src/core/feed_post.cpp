@@ -21,7 +21,8 @@ namespace {
     X(getheaders) X(scheme) X(hostname) X(port) X(timeout) X(status_code) X(url) X(headers) \
     X(raw) X(response) X(lower) X(encoding) X(prepare_url) X(prepare_headers) X(path_url)  \
     X(any) X(startswith) X(items) X(_create_connection) X(settimeout) X(bind) X(fp)      \
-    X(begin) X(makefile) X(method)
+    X(begin) X(makefile) X(method) X(get_connection_with_tls_context) X(get_connection)      \
+    X(ConnectionCls) X(host) X(getaddrinfo) X(socket)
 ZELMO_NAMES(NAMES) n;
 
 #define TEXTS(X)                                                                          \
@@ -42,10 +43,10 @@ ZELMO_TEXTS(TEXTS) t;
     FROM_AS("urllib3", "__version__", urllib3_version)                                   \
     FROM_AS("errno", "EPROTOTYPE", errno_prototype) FROM_AS("errno", "ESHUTDOWN", errno_shutdown) \
     FROM_AS("errno", "ECONNRESET", errno_connection_reset)                                 \
-    FROM("socket", getaddrinfo) FROM("socket", SOCK_STREAM) FROM_AS("socket", "socket", socket_type) \
+    IMPORT(socket) FROM("socket", SOCK_STREAM) FROM("urllib3.util.connection", allowed_gai_family) \
     FROM_AS("socket", "_GLOBAL_DEFAULT_TIMEOUT", default_timeout)                         \
     FROM("http.client", HTTPResponse) FROM("types", SimpleNamespace)                       \
-    FROM("urllib3.connectionpool", HTTPConnectionPool) FROM("urllib3.exceptions", LocationParseError)
+    FROM("requests.adapters", HTTPAdapter) FROM("urllib3.exceptions", LocationValueError)
 ZELMO_IMPORTS(IMPORTS) i;
 
 bool initialized = false;
@@ -56,29 +57,33 @@ long protocol_error = 0, shutdown_error = 0, reset_error = 0;
 bool read_reply_after_reset = true;
 nb::handle request_default_headers; // requests' own, as (name, value) pairs in its order
 
-// The last URL posted to, prepared once: where to connect, the request
-// target, the Host header, Basic authorization (or null) and the URL as
-// requests prepares it.  Kept for good, like everything made at load.
+// The last URL posted to, prepared once: the host as the Host header names it
+// (http.client writes the header from it), the port, how to connect, the
+// request target, Basic authorization (or null) and the URL as requests
+// prepares it.  Kept for good, like everything made at load.
 struct PreparedUrl {
-    nb::object url, host, port, target, host_header, authorization, prepared_url;
+    nb::object url, host, port, connect, target, authorization, prepared_url;
 };
 PreparedUrl *last_url = nullptr;
 
 // --- the connection ------------------------------------------------------------
 
-// socket.create_connection, which http.client connects with, except that the
-// socket it opens is closed on every way out: the standard one closes it
-// only on OSError, so an interrupt during the connect left it to the
-// collector.  Like it, it tries each address in turn and raises the last
-// address's error.
+// The connect of urllib3's connection, under requests: the name resolved
+// through socket.getaddrinfo as it stands at the time (a resolver a caller
+// put there is used), for the address families urllib3 allows; each address
+// tried in turn and the last address's error raised.  The socket it opens
+// is closed on every way out: the standard library's closes it only on
+// OSError, so an interrupt during the connect left it to the collector.
 nb::object connect_closing_on_any_error(nb::handle address, nb::handle timeout,
                                         nb::handle source_address) {
-    nb::object infos = call(i.getaddrinfo, address[0], address[1], nb::int_(0), i.SOCK_STREAM);
+    nb::object infos = call(get_attr(i.socket, n.getaddrinfo), address[0], address[1],
+                            call(i.allowed_gai_family), i.SOCK_STREAM);
+    nb::object socket_type = get_attr(i.socket, n.socket);
     std::optional<nb::python_error> last_error;
     for (nb::handle info : infos) {
         nb::object sock;
         try {
-            sock = call(i.socket_type, info[0], info[1], info[2]);
+            sock = call(socket_type, info[0], info[1], info[2]);
             if (!timeout.is(i.default_timeout))
                 call_method(sock, n.settimeout, timeout);
             if (truthy(source_address))
@@ -98,7 +103,6 @@ nb::object connect_closing_on_any_error(nb::handle address, nb::handle timeout,
     PyErr_SetString(PyExc_OSError, "getaddrinfo returns an empty list");
     throw nb::python_error();
 }
-nb::handle connect_function; // connect_closing_on_any_error as a Python callable
 
 // --- the reply -------------------------------------------------------------------
 
@@ -174,21 +178,8 @@ void prepare_url(nb::handle url) {
     }
     nb::object prepared_url = get_attr(prepared, n.url);
     nb::object parts = call(i.urlsplit, prepared_url);
-    nb::object scheme = get_attr(parts, n.scheme);
-    nb::object host = get_attr(parts, n.hostname);
-    if (!nb::str("http").equal(scheme) || host.is_none())
+    if (!nb::str("http").equal(get_attr(parts, n.scheme)) || get_attr(parts, n.hostname).is_none())
         invalid_url(url, "only plain http URLs with a host are posted to");
-    // urllib3, under requests, refuses some hosts only as requests makes the
-    // connection pool for the URL's host name (an IPv6 literal with a numeric
-    // zone, "::1%1"): ask it the same, so that such a URL fails before
-    // anything is sent, as there.
-    try {
-        call(i.HTTPConnectionPool, host);
-    } catch (nb::python_error &e) {
-        if (!e.matches(i.LocationParseError))
-            throw;
-        invalid_url(url, e);
-    }
     nb::object port;
     try {
         port = get_attr(parts, n.port);
@@ -197,14 +188,42 @@ void prepare_url(nb::handle url) {
     }
     if (port.is_none())
         port = nb::int_(80);
-    // The Host header as requests writes it: the port only when not 80, no
-    // credentials.
-    nb::object host_text = PyUnicode_FindChar(host.ptr(), ':', 0, text_length(host.ptr()), 1) >= 0
-                               ? nb::object(nb::str("[{}]").format(host))
-                               : host;
-    nb::object host_header = nb::int_(80).equal(port)
-                                 ? host_text
-                                 : nb::object(nb::str("{}:{}").format(host_text, port));
+    // The host as requests hands it to urllib3, which normalises it (or
+    // refuses it: an IPv6 literal with a numeric zone, "::1%1") as it makes
+    // the connection pool: ask requests for that pool, so that the same URLs
+    // fail before anything is sent and the same name is resolved.
+    nb::object pool;
+    nb::object adapter = call(i.HTTPAdapter);
+    try {
+        nb::object pool_for_request = get_attr_optional(adapter, n.get_connection_with_tls_context);
+        pool = pool_for_request.is_valid()
+                   ? call(pool_for_request, prepared, nb::handle(Py_True))
+                   : call_method(adapter, n.get_connection, prepared_url); // before 2.32
+    } catch (nb::python_error &e) {
+        if (!e.matches(i.LocationValueError))
+            throw;
+        invalid_url(url, e);
+    }
+    call_method(adapter, n.close);
+    nb::object resolved_host = get_attr(pool, n.host);
+    // urllib3's connection resolves that name but writes the Host header
+    // from it without a trailing dot; http.client then brackets an IPv6
+    // literal and, on newer interpreters, drops its zone.  The header comes
+    // from the same code here: the connection is made for the header's
+    // name, and its connect resolves urllib3's.
+    nb::dict connection_fields;
+    connection_fields[n.host] = resolved_host;
+    connection_fields[n.port] = port;
+    nb::object header_host = get_attr(
+        steal_or_throw(PyObject_Call(get_attr(pool, n.ConnectionCls).ptr(), nb::tuple().ptr(),
+                                     connection_fields.ptr())),
+        n.host);
+    nb::object connect = nb::cpp_function(
+        [resolved_host](nb::handle address, nb::handle timeout, nb::handle source_address) {
+            return connect_closing_on_any_error(nb::make_tuple(resolved_host, address[1]),
+                                                timeout, source_address);
+        },
+        nb::arg("address"), nb::arg("timeout").none(), nb::arg("source_address").none());
     // Credentials in the URL become Basic authorization, as requests sends them.
     nb::object authorization;
     nb::object credentials = call(i.get_auth_from_url, prepared_url);
@@ -213,10 +232,10 @@ void prepare_url(nb::handle url) {
         call(call(i.HTTPBasicAuth, credentials[0], credentials[1]), prepared);
         authorization = get_attr(prepared, n.headers)[t.Authorization];
     }
-    last_url->host = host;
+    last_url->host = header_host;
     last_url->port = port;
+    last_url->connect = connect;
     last_url->target = get_attr(prepared, n.path_url);
-    last_url->host_header = host_header;
     last_url->authorization = authorization;
     last_url->prepared_url = prepared_url;
     last_url->url = nb::borrow(url);
@@ -226,8 +245,7 @@ void prepare_url(nb::handle url) {
 
 // The request's headers in the order requests sends them.
 nb::object request_headers(size_t body_size) {
-    nb::dict headers;
-    headers["Host"] = last_url->host_header;
+    nb::dict headers; // http.client writes the Host header first
     for (nb::handle pair : request_default_headers)
         PyDict_SetItem(headers.ptr(), tuple_item(pair.ptr(), 0), tuple_item(pair.ptr(), 1));
     // requests sets the length first, then the form's type (none without a body).
@@ -371,9 +389,6 @@ void init_feed_post(nb::handle module) {
         if (!PyTuple_Check(pair.ptr()) || tuple_size(pair.ptr()) != 2)
             throw nb::type_error("requests' default headers are not name/value pairs");
     init_deadline_socket(module);
-    connect_function = nb::cpp_function(&connect_closing_on_any_error, nb::arg("address"),
-                                        nb::arg("timeout").none(), nb::arg("source_address").none())
-                           .release();
     initialized = true;
 }
 
@@ -408,7 +423,7 @@ void post_feed_form(nb::handle url, nb::handle body, nb::handle timeout) {
         }
     } guard{conn};
 
-    set_attr(conn, n._create_connection, connect_function);
+    set_attr(conn, n._create_connection, last_url->connect);
     try {
         call_method(conn, n.connect);
     } catch (nb::python_error &e) {
