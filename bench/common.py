@@ -102,7 +102,8 @@ def stop(*processes):
 def run_backtest(scenario, mod, callgrind=False, double_risk=False):
     """One run of bench/backtest_child.py in a fresh process, with a fresh
     feed service in another; its figures and what the service received.
-    Under callgrind (a counted run) the figures hold its instruction count."""
+    Under callgrind (a counted run) the figures hold its instruction count,
+    and "profile" names callgrind's file of it (kept)."""
     import sqlite3
     import yaml
     work = temporary_dir()
@@ -127,6 +128,7 @@ def run_backtest(scenario, mod, callgrind=False, double_risk=False):
         stop(service)
     figures = json.loads(out.read_text())
     if callgrind:
+        figures["profile"] = str(counts)
         for line in open(counts):
             if line.startswith("summary:") or line.startswith("totals:"):
                 figures["instructions"] = int(line.split()[1])

@@ -14,12 +14,14 @@ PIP=(--quiet --disable-pip-version-check)
 rm -rf "$venv"
 "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install "${PIP[@]}" ./standin
-settings=(--config-settings=build-dir="build/bench-build/$name")
+# Symbols kept, so that callgrind names the modules' functions.
+settings=(--config-settings=build-dir="build/bench-build/$name" --config-settings=install.strip=false)
 [ "$abi" = abi3 ] || settings+=(--config-settings=wheel.py-api=)
 if [ "$compiler" = zig ]; then
-    [ -x build/zig/bin/zig-c++ ] || { echo "error: run scripts/wheels.sh first" >&2; exit 1; }
-    export CC=$PWD/build/zig/bin/zig-cc CXX=$PWD/build/zig/bin/zig-c++
-    export CMAKE_ARGS="-DCMAKE_AR=$PWD/build/zig/bin/zig-ar -DCMAKE_RANLIB=$PWD/build/zig/bin/zig-ranlib"
+    zig=$PWD/build/zig/x86_64-linux-gnu.2.17
+    [ -x "$zig/zig-c++" ] || { echo "error: run scripts/wheels.sh first" >&2; exit 1; }
+    export CC=$zig/zig-cc CXX=$zig/zig-c++
+    export CMAKE_ARGS="-DCMAKE_AR=$zig/zig-ar -DCMAKE_RANLIB=$zig/zig-ranlib"
 fi
 rm -rf "build/bench-build/$name"
 "$venv/bin/python" -m pip install "${PIP[@]}" "${settings[@]}" .

@@ -300,6 +300,52 @@ def test_position_attribute_error_other_than_missing_propagates(env, initialised
     assert writer.kinds() == ["risk_feeds", "portfolio_feeds"]
 
 
+def test_position_fields_read_as_getattr_reads_them(env, initialised, writer):
+    """Fields come as `position.name` gives them whatever the class does: a
+    property over an instance entry of the same name, __getattr__ for the
+    missing ones, a property added to the class after a day was recorded,
+    and a getter that replaces the instance's __dict__ halfway through."""
+    class Shadowed(StockPosition):
+        last_price = property(lambda self: 99.0, lambda self, v: None)
+
+    class Defaulting(StockPosition):
+        def __getattr__(self, name):
+            return "default " + name
+
+    class Changing(StockPosition):
+        pass
+
+    class Swapping(StockPosition):
+        @property
+        def avg_price(self):
+            self.__dict__ = dict(self.__dict__, market_value=5.0)
+            return 1.0
+
+        @avg_price.setter
+        def avg_price(self, value):
+            pass
+
+    positions = env.portfolio.accounts["STOCK"].positions
+    for cls in (Shadowed, Defaulting, Changing, Swapping):
+        positions[cls.__name__] = p = cls(cls.__name__)
+        p.quantity, p.last_price = 10, 2.0
+    positions["Shadowed"].__dict__["last_price"] = 3.0
+    env.portfolio.refresh()
+
+    def day():
+        writer.writes.clear()
+        initialised._on_pre_settlement(None)
+        return {r[3]: r for r in writer.records("position_feeds")}
+
+    first = day()
+    assert first["Shadowed"][6] == 99.0
+    assert first["Defaulting"][10] == "default buy_pnl"
+    assert first["Changing"][20] == 20.0
+    assert first["Swapping"][7:9] == (1.0, 5.0)
+    Changing.pnl = property(lambda self: 7.0)
+    assert day()["Changing"][20] == 7.0
+
+
 PORTFOLIO_FIELDS = ["cash", "total_value", "market_value", "unit_net_value", "units",
                     "static_unit_net_value", "total_returns", "annualized_returns",
                     "portfolio_value", "daily_returns", "starting_cash"]

@@ -266,21 +266,32 @@ void FormBodyBuilder::put_record(PyObject *record) {
         nb::object held = nb::borrow(record);
         RecursionGuard guard;
         lit("%5B");
-        // A list is read by index each time: a field's str() may change it.
-        bool tuple = PyTuple_CheckExact(record);
-        for (Py_ssize_t i = 0; i < (tuple ? tuple_size(record) : list_size(record)); ++i) {
-            if (i > 0)
-                lit("%2C+");
-            nb::object field = nb::borrow(tuple ? tuple_item(record, i) : list_item(record, i));
-            if (i == kStampField && PyUnicode_CheckExact(field.ptr()))
-                put_stamp(field);
-            else
-                put_field(field.ptr());
+        if (PyTuple_CheckExact(record)) {
+            // A tuple held here holds its fields: they are used borrowed.
+            const Py_ssize_t size = tuple_size(record);
+            for (Py_ssize_t i = 0; i < size; ++i)
+                put_record_field(i, tuple_item(record, i));
+        } else {
+            // A list is read by index each time, and each field held while it
+            // is encoded: a field's str() may change the list.
+            for (Py_ssize_t i = 0; i < list_size(record); ++i) {
+                nb::object field = nb::borrow(list_item(record, i));
+                put_record_field(i, field.ptr());
+            }
         }
         lit("%5D");
     } else {
         put_field(record);
     }
+}
+
+void FormBodyBuilder::put_record_field(Py_ssize_t index, PyObject *field) {
+    if (index > 0)
+        lit("%2C+");
+    if (index == kStampField && PyUnicode_CheckExact(field))
+        put_stamp(field);
+    else
+        put_field(field);
 }
 
 // Every record of one bar carries the very same date-time text object: its

@@ -98,6 +98,7 @@ private:
     static constexpr Py_ssize_t kStampField = 2;
 
     void put_record(PyObject *record);
+    void put_record_field(Py_ssize_t index, PyObject *field);
     void put_stamp(nb::handle text);
     void put_field(PyObject *field);
     void put_value(PyObject *o);
