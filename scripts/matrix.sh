@@ -13,14 +13,15 @@
 #     it is, with g++ and the portable 128-bit multiply, and with clang and
 #     libc++;
 #   - Windows x86_64: the official Windows CPython 3.9 to 3.13 under Wine 8,
-#     each with its win_amd64 wheel (scripts/windows/wine_legs.sh);
+#     each with its win_amd64 wheel, and 3.13 with the stable-ABI one
+#     (scripts/windows/wine_legs.sh);
 #   - the README's Quick start as a newcomer meets it: in Debian 12 and
 #     Debian 13 roots holding only python3, python3-dev, python3-venv, g++ and
 #     git (no CMake, no ninja), a fresh clone, an empty HOME and the README's
 #     two commands, read from the README and run as written there;
 #   - then Linux aarch64: each aarch64 wheel in an arm64 Debian root, under
 #     qemu-user, with the root's own python3 (Debian 11, 12, 13: CPython 3.9,
-#     3.11, 3.13).
+#     3.11, 3.13; the stable-ABI wheel on Debian 13's 3.13 too).
 #
 #     scripts/matrix.sh [--no-build] [LEG...]
 # --no-build uses dist/ as it is; LEGs (pyenv, oldest, bullseye, sid, sdist,
@@ -182,12 +183,12 @@ sid_legs() {
     in_root "$ROOTS/sid" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${packages[@]}" \
         >/dev/null
     for python in "${pythons[@]}"; do
-        debian_leg "$ROOTS/sid" "/usr/bin/$python" "$(wheel_for "$STABLE_ABI_VERSION")" \
-            "Debian sid, its $(in_root "$ROOTS/sid" "$python" --version), $(basename "$(wheel_for "$STABLE_ABI_VERSION")")"
+        debian_leg "$ROOTS/sid" "/usr/bin/$python" "$(stable_abi_wheel)" \
+            "Debian sid, its $(in_root "$ROOTS/sid" "$python" --version), $(basename "$(stable_abi_wheel)")"
     done
     for python in "${pythons[@]}"; do
-        debian_leg "$ROOTS/sid" "/usr/bin/${python}d" "$(wheel_for "$STABLE_ABI_VERSION")" \
-            "Debian sid, its debug build $(in_root "$ROOTS/sid" "${python}d" --version) under -X dev, $(basename "$(wheel_for "$STABLE_ABI_VERSION")")" \
+        debian_leg "$ROOTS/sid" "/usr/bin/${python}d" "$(stable_abi_wheel)" \
+            "Debian sid, its debug build $(in_root "$ROOTS/sid" "${python}d" --version) under -X dev, $(basename "$(stable_abi_wheel)")" \
             -X dev -W error::ResourceWarning
     done
 }
@@ -286,15 +287,18 @@ fi
 # --- Linux aarch64, under qemu-user ------------------------------------------------
 
 # Each aarch64 wheel in the arm64 root of the Debian release whose python3
-# takes it.
+# takes it; the stable-ABI one, which no such python3 takes (it serves 3.12
+# and 3.14 on), in the newest root, whose python3 can install it.
 arm64_legs() {
     local release version root wheel
     for release in "${ARM64_RELEASES[@]}"; do
         version=${DEBIAN_PYTHON[$release]}
         root=$(arm64_root "$release")
-        wheel=$(wheel_for "$version" "manylinux*_aarch64")
-        debian_leg "$root" /usr/bin/python3 "$wheel" \
-            "Debian $(cat "$root/etc/debian_version") arm64 under qemu-user, its $(in_root "$root" python3 --version), $(basename "$wheel")"
+        for wheel in $(wheel_for "$version" "manylinux*_aarch64") \
+            $([ "$release" != "${ARM64_RELEASES[-1]}" ] || stable_abi_wheel "manylinux*_aarch64"); do
+            debian_leg "$root" /usr/bin/python3 "$wheel" \
+                "Debian $(cat "$root/etc/debian_version") arm64 under qemu-user, its $(in_root "$root" python3 --version), $(basename "$wheel")"
+        done
     done
 }
 if wanted arm64; then arm64_legs; fi

@@ -47,14 +47,15 @@ declare -A ZIG_LINUX_TARGET=([x86_64]=x86_64-linux-gnu.2.17 [aarch64]=aarch64-li
 
 source scripts/debian_roots.sh
 
-# The versions that get a wheel on Linux $1: all on x86_64; elsewhere those
-# an interpreter of the matrix proves (an arm64 Debian root's python3), and
-# the stable-ABI one.  CPython 3.10 on aarch64 builds the sdist.
-linux_wheel_versions() { # architecture
-    local version
-    for version in "${WHEEL_VERSIONS[@]}"; do
-        if [ "$1" = x86_64 ] || takes_stable_abi "$version" || arm64_release_with "$version" >/dev/null; then
-            echo "$version"
+# The wheels built for Linux $1 (WHEEL_BUILDS entries): all on x86_64;
+# elsewhere the stable-ABI one and the versions an interpreter of the matrix
+# proves (an arm64 Debian root's python3).  CPython 3.10 on aarch64 builds
+# the sdist; 3.12 takes the stable-ABI wheel.
+linux_wheel_builds() { # architecture
+    local build
+    for build in "${WHEEL_BUILDS[@]}"; do
+        if [ "$1" = x86_64 ] || [ "$build" = abi3 ] || arm64_release_with "$build" >/dev/null; then
+            echo "$build"
         fi
     done
 }
@@ -86,22 +87,26 @@ debian_python_headers() { # version
 # is cross-compiled: a CMake toolchain file, the target's headers for a
 # per-version wheel and the names (extension suffix, platform tag) that the
 # building interpreter would otherwise give its own.
-build_linux_wheel() { # sdist, version, architecture
-    local sdist=$1 version=$2 arch=$3 zig=$ZIG_ROOT/${ZIG_LINUX_TARGET[$3]}
-    local -a settings=(CC="$zig/zig-cc" CXX="$zig/zig-c++")
+build_linux_wheel() { # sdist, build (a WHEEL_BUILDS entry), architecture
+    local sdist=$1 build=$2 arch=$3 zig=$ZIG_ROOT/${ZIG_LINUX_TARGET[$3]} version
+    version=$(build_version "$build")
+    local -a settings=(CC="$zig/zig-cc" CXX="$zig/zig-c++") options=()
     local cmake_args="-DCMAKE_AR=$zig/zig-ar -DCMAKE_RANLIB=$zig/zig-ranlib"
+    # A version's own wheel, also where pyproject.toml asks for the stable ABI.
+    [ "$build" = abi3 ] || options=(--config-settings=wheel.py-api=)
     if [ "$arch" != "$(uname -m)" ]; then
         settings=(ZELMO_ZIG="$zig" ZELMO_SYSTEM_NAME=Linux ZELMO_SYSTEM_PROCESSOR="$arch"
             _PYTHON_HOST_PLATFORM="linux-$arch")
         cmake_args="-DCMAKE_TOOLCHAIN_FILE=$PWD/scripts/zig-toolchain.cmake"
-        if ! takes_stable_abi "$version"; then
+        if [ "$build" != abi3 ]; then
             settings+=(SETUPTOOLS_EXT_SUFFIX=".cpython-${version/./}-$arch-linux-gnu.so")
             cmake_args+=" -DPython_INCLUDE_DIR=$(debian_python_headers "$version")"
         fi
     fi
-    echo "building the $arch wheel with CPython $version (zig, glibc 2.17)"
+    echo "building the $arch wheel $build with CPython $version (zig, glibc 2.17)"
     env "${settings[@]}" CMAKE_ARGS="$cmake_args" \
-        "$(python_for "$version")" -m pip wheel "${PIP[@]}" --no-deps --wheel-dir build/raw-wheels "$sdist"
+        "$(python_for "$version")" -m pip wheel "${PIP[@]}" "${options[@]}" --no-deps \
+        --wheel-dir build/raw-wheels "$sdist"
 }
 
 rm -rf dist build/raw-wheels
@@ -112,8 +117,8 @@ echo "sdist: $sdist"
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 for arch in "${LINUX_ARCHES[@]}"; do
     zig_wrappers "${ZIG_LINUX_TARGET[$arch]}"
-    for version in $(linux_wheel_versions "$arch"); do
-        build_linux_wheel "$sdist" "$version" "$arch"
+    for build in $(linux_wheel_builds "$arch"); do
+        build_linux_wheel "$sdist" "$build" "$arch"
     done
 done
 for wheel in build/raw-wheels/*.whl; do

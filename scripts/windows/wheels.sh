@@ -61,9 +61,12 @@ windows_import_library() { # dll, library
     cp "$dll" "$(dirname "$library")/"
 }
 
-# Builds the win_amd64 wheel of CPython $2 from the sdist $1 into dist/.
-build_windows_wheel() { # sdist, version
-    local sdist=$1 version=$2 nodot=${2/./}
+# Builds the win_amd64 wheel $2 (a WHEEL_BUILDS entry) from the sdist $1
+# into dist/.
+build_windows_wheel() { # sdist, build
+    local sdist=$1 build=$2 version nodot
+    version=$(build_version "$build")
+    nodot=${version/./}
     local embedded staging=$PWD/build/windows/python$version
     embedded=$(embedded_python "$version")
     rm -rf "$staging"
@@ -72,7 +75,9 @@ build_windows_wheel() { # sdist, version
     cp scripts/windows/pyconfig.h "$staging/include/pyconfig.h"
 
     local dll=python$nodot.dll suffix=".cp$nodot-win_amd64.pyd" library=Python_LIBRARY
-    if takes_stable_abi "$version"; then
+    local -a options=(--config-settings=wheel.py-api=) # its own, whatever pyproject.toml asks
+    if [ "$build" = abi3 ]; then
+        options=()
         # The stable ABI is imported from python3.dll, which forwards to the
         # running interpreter's own DLL.
         dll=python3.dll suffix=.pyd library=Python_SABI_LIBRARY
@@ -80,7 +85,7 @@ build_windows_wheel() { # sdist, version
     local import_library=$staging/libs/lib${dll%.dll}.dll.a
     windows_import_library "$embedded/$dll" "$import_library"
 
-    echo "building the win_amd64 wheel with CPython $version's headers (zig, $WINDOWS_TARGET)"
+    echo "building the win_amd64 wheel $build with CPython $version's headers (zig, $WINDOWS_TARGET)"
     # scikit-build-core takes the modules' ABI tag from SETUPTOOLS_EXT_SUFFIX;
     # nanobind then finds it no Linux-style tag and takes NB_SUFFIX.
     env _PYTHON_HOST_PLATFORM=win-amd64 SETUPTOOLS_EXT_SUFFIX="$suffix" \
@@ -88,15 +93,18 @@ build_windows_wheel() { # sdist, version
         CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$PWD/scripts/zig-toolchain.cmake \
             -DPython_INCLUDE_DIR=$staging/include -D$library=$import_library \
             -DNB_SUFFIX=$suffix -DNB_SUFFIX_S=.pyd" \
-        "$(python_for "$version")" -m pip wheel "${PIP[@]}" --no-deps --wheel-dir dist "$sdist"
-    check_windows_modules "$(wheel_for "$version" win_amd64)" "$dll" "$suffix"
+        "$(python_for "$version")" -m pip wheel "${PIP[@]}" "${options[@]}" --no-deps \
+        --wheel-dir dist "$sdist"
+    local wheel
+    if [ "$build" = abi3 ]; then wheel=$(stable_abi_wheel win_amd64); else wheel=$(wheel_for "$version" win_amd64); fi
+    check_windows_modules "$wheel" "$dll" "$suffix"
 }
 
 build_windows_wheels() { # sdist
     command -v gendef >/dev/null || apt-get install -y -q mingw-w64-tools >/dev/null
     zig_wrappers "$WINDOWS_TARGET"
-    local version
-    for version in "${WHEEL_VERSIONS[@]}"; do
-        build_windows_wheel "$1" "$version"
+    local build
+    for build in "${WHEEL_BUILDS[@]}"; do
+        build_windows_wheel "$1" "$build"
     done
 }

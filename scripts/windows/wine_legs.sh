@@ -48,10 +48,11 @@ windows_python() { # version, pip wheel
     echo "$python"
 }
 
-# The suite on the official CPython $1 for Windows, under Wine.
-wine_leg() { # version
-    local version=$1 wheel wheels=$work/windows-wheels$1
-    wheel=$(wheel_for "$version" win_amd64)
+# The suite on the official CPython $1 for Windows, under Wine, with its
+# own wheel (or the wheel $2).
+wine_leg() { # version, [wheel]
+    local version=$1 wheel=${2:-} wheels=$work/windows-wheels$1
+    [ -n "$wheel" ] || wheel=$(wheel_for "$version" win_amd64)
     rm -rf "$wheels"
     mkdir -p "$wheels"
     cp "$wheel" "$STANDIN_WHEEL" "$wheels/"
@@ -76,4 +77,6 @@ wine_legs() {
     for version in "${SUPPORTED_VERSIONS[@]}"; do
         wine_leg "$version"
     done
+    # The stable-ABI wheel, which serves 3.14 and later, on the newest here.
+    wine_leg "${SUPPORTED_VERSIONS[-1]}" "$(stable_abi_wheel win_amd64)"
 }

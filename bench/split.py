@@ -1,0 +1,121 @@
+"""Where the mod's instructions go: the counted run with the mod split by
+area, from callgrind's inclusive counts of the mod's own native functions.
+
+    .venv/bin/python bench/split.py [--scenario NAME]   (thousand-day by default)
+
+Needs a build with symbols (scripts/setup.sh's, or bench/variant.sh's);
+stripped wheels name no function.  Each area is the inclusive count of the
+functions that enter it, per trading day; the nesting is the call's own:
+writes happen inside the log lines, trades and the day's records, and
+flushes inside writes.  The day's records leave out the host's Risk (the
+call the mod makes for the risk figures), which instructions.py counts apart.
+Prints the split and writes bench/results/split.json."""
+import argparse
+import re
+import subprocess
+import sys
+
+from common import MOD, SCENARIOS, child_env, run_backtest, save_results
+
+# area: (what it is, the native functions entering it, by qualified name); the
+# imports are counted apart (import_count).
+AREAS = {
+    "start-up": ("start_up and tear_down (the run's registration, the configuration)",
+                 [r"::start_up", r"::tear_down"]),
+    "log lines": ("LogHandler.emit: stamp, line, forwarding, its write",
+                  [r"\(anonymous namespace\)::emit"]),
+    "trades": ("Feeder._on_trade: the record and its write", [r"::on_trade"]),
+    "day's records": ("Feeder._on_pre_settlement: risk, portfolio, plot, position and account "
+                      "records and their writes, the host's Risk left out",
+                      [r"::on_pre_settlement"]),
+    "writes": ("FeedWriter.write, within the three above: flush rules, queueing, flushes",
+               [r"::feed_writer_write"]),
+    "flushes": ("FeedWriter.flush, within the writes", [r"\(anonymous namespace\)::flush"]),
+    "encoder": ("the form body, within the flushes", [r"FormBodyBuilder::add_records_field"]),
+    "post": ("the post, within the flushes", [r"zelmo::post_feed_form"]),
+}
+
+
+def inclusive_counts(profile):
+    """function -> inclusive count, for functions not entered recursively."""
+    out = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", profile],
+                         capture_output=True, text=True, check=True).stdout
+    counts = {}
+    for line in out.splitlines():
+        m = re.match(r"\s*([\d,]+) \([^)]*\)\s+(.*)$", line)
+        if m and "'" not in m.group(2):
+            counts[m.group(2)] = int(m.group(1).replace(",", ""))
+    return counts
+
+
+# What a host has loaded before it loads the mod.
+HOST_IMPORTS = ("import numpy, logbook, yaml, pytz, sqlite3, datetime, json, tessar.runner, "
+                "tessar.environment, tessar.events, tessar.model, tessar.utils.logger, "
+                "tessar.utils.risk")
+
+
+def import_count():
+    """Instructions of importing the mod in a process that has loaded what
+    the host loads: two processes under callgrind, with and without it."""
+    def counted(code):
+        run = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                              sys.executable, "-c", code], stderr=subprocess.PIPE,
+                             stdout=subprocess.DEVNULL, text=True, env=child_env(), check=True)
+        return int(run.stderr.rsplit("Collected : ", 1)[1].split()[0])
+    return counted(HOST_IMPORTS + "; import tessar_mod_zelmo.mod") - counted(HOST_IMPORTS)
+
+
+def area_count(counts, patterns):
+    """The functions named by a pattern (not their lambdas or nested classes)."""
+    return sum(count for name, count in counts.items()
+               if any(re.search(p + r"\([^()]*\) \[", name) for p in patterns))
+
+
+def risk_call(profile):
+    """The inclusive count of the Risk calls made from the day's records:
+    the heaviest callee of on_pre_settlement that is not the mod's own."""
+    out = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--tree=calling",
+                          "--threshold=100", profile],
+                         capture_output=True, text=True, check=True).stdout
+    lines = out.splitlines()
+    for i, line in enumerate(lines):
+        if re.search(r"\*\s+.*::on_pre_settlement\(", line):
+            callees = []
+            for callee in lines[i + 1:]:
+                m = re.match(r"\s*([\d,]+) \([^)]*\)\s+>\s+(.*)$", callee)
+                if not m:
+                    break
+                callees.append((int(m.group(1).replace(",", "")), m.group(2)))
+            foreign = [c for c, name in callees if "tessar_mod_zelmo" not in name]
+            return max(foreign, default=0)
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--scenario", default="thousand-day", choices=list(SCENARIOS))
+    args = parser.parse_args()
+    run = run_backtest(args.scenario, MOD, callgrind=True)
+    days = SCENARIOS[args.scenario]["days"]
+    counts = inclusive_counts(run["profile"])
+    if not any("nanobind" in name for name in counts):
+        raise SystemExit("error: the installed mod has no symbols (use scripts/setup.sh's build)")
+    split = {}
+    for area, (what, patterns) in AREAS.items():
+        count = area_count(counts, patterns)
+        if area == "day's records":
+            count -= risk_call(run["profile"])
+        split[area] = {"what": what, "per_day": count / days}
+    imports = import_count()
+    split["imports"] = {"what": "importing tessar_mod_zelmo.mod where the host's modules are "
+                                "loaded: {:,} instructions a run".format(imports),
+                        "per_day": imports / days}
+    print("\nInstructions per trading day by area, {} ({} days, {} records in {} posts)".format(
+        args.scenario, days, run["received_records"], run["received_posts"]))
+    for area, figures in split.items():
+        print("  {:<22} {:>11,.0f}  {}".format(area, figures["per_day"], figures["what"]))
+    save_results("split", {"scenario": args.scenario, "areas": split})
+
+
+if __name__ == "__main__":
+    main()
