@@ -153,6 +153,26 @@ void register_run(nb::handle self, nb::handle cursor, nb::handle identity, nb::h
     }
 }
 
+// The connection each live run environment opened, by the environment's
+// address, and the connections of finalised environments that are still to
+// be closed.  Held here as well as by the environment, so that the
+// collector never finalises a connection open, which warns "unclosed
+// database" (CPython 3.13 and later):
+//   - a run is a cycle (the host's event bus holds the feeder, which holds
+//     the environment), and in one collection the order of finalisers is
+//     arbitrary: the environment's may come after its connection's;
+//   - a collection may run on any thread, and a connection can be closed
+//     only on the thread that made it: a connection the environment's
+//     finaliser could not close waits in `unclosed` until a later attempt
+//     on its own thread (the next environment made or finalised, or the
+//     interpreter's exit).
+nb::handle open_connections; // dict
+nb::handle unclosed;         // list
+
+nb::object address_of(nb::handle o) {
+    return steal_or_throw(PyLong_FromVoidPtr(o.ptr()));
+}
+
 // Opens the front end's database at self.sqlite_url, creating its folder.
 void open_database(nb::handle self, nb::handle os_path) {
     nb::object sqlite_url = get_attr(self, n.sqlite_url);
@@ -161,8 +181,11 @@ void open_database(nb::handle self, nb::handle os_path) {
     // current directory and there is nothing to create.
     if (truthy(db_dir) && !path_exists(os_path, db_dir))
         call_method(g.os(), n.makedirs, db_dir);
-    set_attr(self, n.conn,
-             call_method(g.sqlite3(), n.connect, call_method(os_path, n.abspath, sqlite_url)));
+    nb::object conn =
+        call_method(g.sqlite3(), n.connect, call_method(os_path, n.abspath, sqlite_url));
+    if (PyDict_SetItem(open_connections.ptr(), address_of(self).ptr(), conn.ptr()) < 0)
+        throw nb::python_error();
+    set_attr(self, n.conn, conn);
     set_attr(self, n.sqlite_result, g.Result()(nb::arg("compile") = g.sqlite_compile()));
 }
 
@@ -189,18 +212,50 @@ void write_identity_file(nb::handle self, nb::handle os_path, nb::handle identit
 // environment: it is closed when the environment is finalised (a connection
 // left to the collector warns "unclosed database" on CPython 3.13 and later)
 // or when its constructor fails.
-void close_database(nb::handle self) {
-    nb::object conn = get_attr_or_none(self, n.conn);
+// Closes `conn` if it is an open connection; false if it must wait for its
+// own thread.
+bool close_connection(nb::handle conn) {
     if (!nb::isinstance(conn, i.SqliteConnection))
-        return;
+        return true;
     try {
         call_method(conn, n.close);
     } catch (nb::python_error &e) {
-        // A connection made on another thread cannot be closed from this
-        // one; it is left to its own finaliser.
         if (!e.matches(i.SqliteError))
             throw;
+        return false; // made on another thread
     }
+    return true;
+}
+
+// Closes, on this thread, the waiting connections that were made here.
+void close_unclosed() {
+    nb::list still;
+    for (nb::handle conn : nb::list(nb::borrow(unclosed)))
+        if (!close_connection(conn))
+            still.append(conn);
+    if (PyList_SetSlice(unclosed.ptr(), 0, PY_SSIZE_T_MAX, still.ptr()) < 0)
+        throw nb::python_error();
+}
+
+// Closes self.conn and the connection the environment opened (the same one
+// unless the attribute was replaced), or leaves them to wait for their own
+// thread.
+void close_database(nb::handle self) {
+    nb::object key = address_of(self);
+    nb::object opened = nb::borrow(PyDict_GetItemWithError(open_connections.ptr(), key.ptr()));
+    if (!opened.is_valid() && PyErr_Occurred())
+        throw nb::python_error();
+    nb::object conn = get_attr_or_none(self, n.conn);
+    auto close_or_wait = [](nb::handle c) {
+        if (!close_connection(c) && PyList_Append(unclosed.ptr(), c.ptr()) < 0)
+            throw nb::python_error();
+    };
+    close_or_wait(conn);
+    if (opened.is_valid() && !opened.is(conn))
+        close_or_wait(opened);
+    if (opened.is_valid() && PyDict_DelItem(open_connections.ptr(), key.ptr()) < 0)
+        throw nb::python_error();
+    close_unclosed();
 }
 
 // The rest of the constructor, once the database is open: activation, and
@@ -244,6 +299,7 @@ void zelmo_env_init(nb::handle self, nb::handle env, nb::handle mod_config) {
     set_attr(self, n.comment, config_value(mod_config, n.comment));
 
     nb::object os_path = get_attr(g.os(), n.path);
+    close_unclosed();
     open_database(self, os_path);
     try {
         activate_or_register(self, env, os_path);
@@ -282,6 +338,11 @@ NB_MODULE(zelmo_env, m) {
     g.tzchina.set(timezone("Asia/Shanghai"));
     // The front end's feed service; a module constant that tests may point elsewhere.
     g.FEED_SERVICE_URL.set(nb::str(kFeedServiceUrl));
+    open_connections = nb::dict().release();
+    unclosed = nb::list().release();
+    // What is still waiting at exit is closed then, on the main thread.
+    call_method(nb::module_::import_("atexit"), intern("register"),
+                nb::cpp_function([] { close_unclosed(); }));
 
     ClassBuilder(m, "ZelmoEnv")
         .def("__init__", &zelmo_env_init, {param("env"), param("mod_config")})
