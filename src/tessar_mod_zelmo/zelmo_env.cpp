@@ -208,10 +208,6 @@ void write_identity_file(nb::handle self, nb::handle os_path, nb::handle identit
     call_method(g.user_system_log(), n.info, line);
 }
 
-// The front end's database connection lives exactly as long as the run
-// environment: it is closed when the environment is finalised (a connection
-// left to the collector warns "unclosed database" on CPython 3.13 and later)
-// or when its constructor fails.
 // Closes `conn` if it is an open connection; false if it must wait for its
 // own thread.
 bool close_connection(nb::handle conn) {
@@ -237,9 +233,11 @@ void close_unclosed() {
         throw nb::python_error();
 }
 
-// Closes self.conn and the connection the environment opened (the same one
-// unless the attribute was replaced), or leaves them to wait for their own
-// thread.
+// The front end's database connection lives exactly as long as the run
+// environment: this closes it when the environment is finalised or its
+// constructor fails.  Closes self.conn and the connection the environment
+// opened (the same one unless the attribute was replaced), or leaves them to
+// wait for their own thread.
 void close_database(nb::handle self) {
     nb::object key = address_of(self);
     nb::object opened = nb::borrow(PyDict_GetItemWithError(open_connections.ptr(), key.ptr()));
