@@ -99,6 +99,15 @@ def stop(*processes):
         process.wait()
 
 
+def callgrind_count(*arguments):
+    """Instructions callgrind counts for a child interpreter run with
+    `arguments`, its output discarded."""
+    run = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                          sys.executable, *arguments], stderr=subprocess.PIPE,
+                         stdout=subprocess.DEVNULL, text=True, env=child_env(), check=True)
+    return int(run.stderr.rsplit("Collected : ", 1)[1].split()[0])
+
+
 def run_backtest(scenario, mod, callgrind=False, double_risk=False):
     """One run of bench/backtest_child.py in a fresh process, with a fresh
     feed service in another; its figures and what the service received.

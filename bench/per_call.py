@@ -10,10 +10,7 @@ from one process to the next (object addresses steer hashing), so the second
 process runs 20,000 more calls (2,000 more of the bodies, each of which
 encodes 100 records or more).  Prints the counts and writes
 bench/results/per_call.json."""
-import subprocess
-import sys
-
-from common import HERE, child_env, save_results
+from common import HERE, callgrind_count, save_results
 
 # name: what one call does
 CALL_OPS = {
@@ -29,11 +26,7 @@ CALL_OPS = {
 
 
 def counted(op, n):
-    run = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-                          sys.executable, str(HERE / "call_loop.py"), op, str(n)],
-                         stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True,
-                         env=child_env(), check=True)
-    return int(run.stderr.rsplit("Collected : ", 1)[1].split()[0])
+    return callgrind_count(str(HERE / "call_loop.py"), op, str(n))
 
 
 def main():

@@ -13,9 +13,8 @@ Prints the split and writes bench/results/split.json."""
 import argparse
 import re
 import subprocess
-import sys
 
-from common import MOD, SCENARIOS, child_env, run_backtest, save_results
+from common import MOD, SCENARIOS, callgrind_count, run_backtest, save_results
 
 # area: (what it is, the native functions entering it, by qualified name); the
 # imports are counted apart (import_count).
@@ -57,12 +56,8 @@ HOST_IMPORTS = ("import numpy, logbook, yaml, pytz, sqlite3, datetime, json, tes
 def import_count():
     """Instructions of importing the mod in a process that has loaded what
     the host loads: two processes under callgrind, with and without it."""
-    def counted(code):
-        run = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-                              sys.executable, "-c", code], stderr=subprocess.PIPE,
-                             stdout=subprocess.DEVNULL, text=True, env=child_env(), check=True)
-        return int(run.stderr.rsplit("Collected : ", 1)[1].split()[0])
-    return counted(HOST_IMPORTS + "; import tessar_mod_zelmo.mod") - counted(HOST_IMPORTS)
+    return (callgrind_count("-c", HOST_IMPORTS + "; import tessar_mod_zelmo.mod")
+            - callgrind_count("-c", HOST_IMPORTS))
 
 
 def area_count(counts, patterns):
