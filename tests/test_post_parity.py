@@ -96,13 +96,13 @@ def reply(*lines, body=b""):
     return "".join(line + "\r\n" for line in lines).encode("latin-1") + b"\r\n" + body
 
 
-def answer(*lines, body=b"", read=True, then=None):
+def answer(*lines, body=b"", read=True, then=None, lines_raw=None):
     """A behaviour that reads the request (or not), sends `lines` and `body`
-    and closes; `then(conn)` runs before the close."""
+    (or the bytes `lines_raw`) and closes; `then(conn)` runs before the close."""
     def behaviour(service, conn):
         if read:
             service.read_request(conn)
-        conn.sendall(reply(*lines, body=body))
+        conn.sendall(lines_raw if lines_raw is not None else reply(*lines, body=body))
         if then:
             then(conn)
     return behaviour
@@ -168,6 +168,15 @@ def drip(service, conn):
         time.sleep(0.05)
 
 
+def head_in_two_writes(service, conn):
+    """A 200 whose head arrives in two pieces, the blank line last."""
+    service.read_request(conn)
+    head = reply("HTTP/1.1 200 OK", "Content-Length: 2")
+    conn.sendall(head[:-2])
+    time.sleep(0.1)
+    conn.sendall(head[-2:] + b"ok")
+
+
 OK = ("HTTP/1.1 200 OK", "Content-Length: 2")
 BIG = {"log_feeds": [("x" * 1000,)] * 4000}
 
@@ -211,6 +220,20 @@ CASES = {
     "chunked 200": Case(chunked("HTTP/1.1 200 OK")),
     "chunked 502": Case(chunked("HTTP/1.1 502 Bad Gateway")),
     "204": Case(answer("HTTP/1.1 204 No Content")),
+    "200 whose head comes in two writes": Case(head_in_two_writes),
+    "200 with a status line of its own kind": Case(answer("HTTP/1.1 200\tFine", body=b"ok")),
+    "HTTP/1.2 200": Case(answer("HTTP/1.2 200 OK", *OK[1:], body=b"ok")),
+    "HTTP/2 200": Case(answer("HTTP/2 200 OK", *OK[1:], body=b"ok")),
+    "200 with a hundred headers": Case(answer(*OK, *["X-H{}: v".format(i) for i in range(100)],
+                                             body=b"ok")),
+    "200 with ninety-nine headers": Case(answer(*OK, *["X-H{}: v".format(i) for i in range(97)],
+                                               body=b"ok")),
+    "200 with a header line of 60,000 bytes": Case(answer(*OK, "X-Big: " + "x" * 60000,
+                                                          body=b"ok")),
+    "200 with a bare line feed after the headers": Case(answer(body=b"ok", read=True, then=None,
+                                                               lines_raw=b"HTTP/1.1 200 OK\r\n"
+                                                               b"Content-Length: 2\r\n\nok")),
+    "an empty form": Case(answer(*OK, body=b"ok"), queued={}),
     "302 is not followed": Case(answer("HTTP/1.1 302 Found", "Location: /elsewhere",
                                        "Content-Length: 5", body=b"moved")),
     "nothing listening": Case(None),

@@ -4,32 +4,42 @@
 #include "core/python_class.hpp"
 
 #include <chrono>
+#include <cmath>
 
 namespace zelmo {
 namespace {
 
-#define NAMES(X) X(_sock) X(_raw) X(_deadline) X(settimeout) X(sendall) X(readinto) X(makefile) X(close)
+#define NAMES(X)                                                                          \
+    X(_sock) X(_raw) X(_deadline) X(settimeout) X(sendall) X(readinto) X(makefile) X(close) X(recv)
 ZELMO_NAMES(NAMES) n;
 
 #define TEXTS(X) X(rb, "rb")
 ZELMO_TEXTS(TEXTS) t;
 
 #define IMPORTS(IMPORT, IMPORT_AS, FROM, FROM_AS)                                         \
-    FROM_AS("socket", "timeout", socket_timeout) FROM("io", BufferedReader) FROM("io", RawIOBase)
+    FROM_AS("socket", "timeout", socket_timeout) FROM("io", BufferedReader) FROM("io", RawIOBase) \
+    FROM("socket", MSG_PEEK)
 ZELMO_IMPORTS(IMPORTS) i;
 
 nb::handle raw_io_close;   // io.RawIOBase.close
 nb::handle DeadlineReader; // the classes made here
 nb::handle DeadlineSocket;
 
-double remaining(nb::handle self) {
-    double deadline = PyFloat_AsDouble(get_attr(self, n._deadline).ptr());
+// Seconds left before `deadline`; socket.timeout once it has passed.
+double time_left(double deadline) {
     double left = deadline - monotonic_seconds();
     if (left <= 0) {
         PyErr_SetString(i.socket_timeout.ptr(), "timed out");
         throw nb::python_error();
     }
     return left;
+}
+
+double remaining(nb::handle self) {
+    double deadline = PyFloat_AsDouble(get_attr(self, n._deadline).ptr());
+    if (deadline == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return time_left(deadline);
 }
 
 // target.method(arg), with the real socket's timeout set to what is left of
@@ -108,6 +118,12 @@ void init_deadline_socket(nb::handle module) {
                          .finish(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)),
                                  /*bind=*/false)
                          .release();
+}
+
+nb::object peek(nb::handle sock, double deadline, Py_ssize_t size) {
+    if (std::isfinite(deadline))
+        call_method(sock, n.settimeout, nb::float_(time_left(deadline)));
+    return call_method(sock, n.recv, nb::int_(size), i.MSG_PEEK);
 }
 
 nb::object deadline_socket(nb::handle sock, double deadline) {

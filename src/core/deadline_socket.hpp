@@ -25,6 +25,11 @@ double monotonic_seconds();
 // Makes the wrapper classes; `module` owns them (their __module__).
 void init_deadline_socket(nb::handle module);
 
+// Up to `size` of the bytes `sock` has received, left there to be read: once
+// some have come, or empty once the peer has closed.  Waits no longer than
+// `deadline` (infinite: as long as the socket's own timeout).
+nb::object peek(nb::handle sock, double deadline, Py_ssize_t size);
+
 // `sock` wrapped for http.client, with `deadline` in monotonic_seconds().
 nb::object deadline_socket(nb::handle sock, double deadline);
 

@@ -10,19 +10,23 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace zelmo {
 namespace {
 
 #define NAMES(X)                                                                          \
-    X(connect) X(sock) X(request) X(getresponse) X(status) X(reason) X(read) X(close)      \
+    X(connect) X(sock) X(request) X(status) X(reason) X(read) X(close)      \
     X(getheaders) X(scheme) X(hostname) X(port) X(timeout) X(status_code) X(url) X(headers) \
     X(raw) X(response) X(lower) X(encoding) X(prepare_url) X(prepare_headers) X(path_url)  \
     X(any) X(startswith) X(items) X(_create_connection) X(settimeout) X(bind) X(fp)      \
     X(begin) X(makefile) X(method) X(get_connection_with_tls_context) X(get_connection)      \
-    X(ConnectionCls) X(host) X(getaddrinfo) X(socket)
+    X(ConnectionCls) X(host) X(getaddrinfo) X(socket) X(recv)     \
+    X(putrequest) X(putheader) X(_buffer) X(send) X(will_close)
 ZELMO_NAMES(NAMES) n;
 
 #define TEXTS(X)                                                                          \
@@ -61,8 +65,11 @@ nb::handle request_default_headers; // requests' own, as (name, value) pairs in 
 // (http.client writes the header from it), the port, how to connect, the
 // request target, Basic authorization (or null) and the URL as requests
 // prepares it.  Kept for good, like everything made at load.
+struct HeadAroundLength;
 struct PreparedUrl {
     nb::object url, host, port, connect, target, authorization, prepared_url;
+    // The request's heads, made at the first post with a body and without.
+    std::shared_ptr<const HeadAroundLength> head_with_body, head_without_body;
 };
 PreparedUrl *last_url = nullptr;
 
@@ -133,8 +140,27 @@ nb::object next_reply(nb::handle reply) {
 // The final reply: interim ones (1xx; http.client itself skips only 100
 // Continue) are read past, as HTTP asks of a client, so that the final
 // status decides delivery.  101, which switches protocols, is final.
+// The first reply on `conn`, read as conn.getresponse() reads it (which
+// would refuse a request sent through conn.send alone): a connection the
+// reply ends is closed, and a reply that cannot be read is closed.
+nb::object first_reply(nb::handle conn) {
+    nb::dict options;
+    options[n.method] = t.POST;
+    nb::object reply = steal_or_throw(PyObject_Call(
+        i.HTTPResponse.ptr(), nb::make_tuple(get_attr(conn, n.sock)).ptr(), options.ptr()));
+    try {
+        call_method(reply, n.begin);
+    } catch (nb::python_error &) {
+        preserving_error([&] { call_method(reply, n.close); });
+        throw;
+    }
+    if (truthy(get_attr(reply, n.will_close)))
+        call_method(conn, n.close);
+    return reply;
+}
+
 nb::object final_reply(nb::handle conn, long &status) {
-    nb::object reply = call_method(conn, n.getresponse);
+    nb::object reply = first_reply(conn);
     status = status_of(reply);
     while (status >= 100 && status < 200 && status != 101) {
         nb::object next = next_reply(reply);
@@ -146,6 +172,36 @@ nb::object final_reply(nb::handle conn, long &status) {
     }
     return reply;
 }
+
+// Whether `head`, the first bytes of the reply, holds all of a reply head
+// that http.client reads as a final 2xx reply without complaint: a status
+// line "HTTP/1.0 2xx" or "HTTP/1.1 2xx" (then a blank, or the line's end),
+// then header lines up to the blank line that ends them.  Every other head
+// (an error status, an interim reply, a head not all there yet, an odd
+// one) is left to http.client.  The bounds are far inside http.client's
+// own (65,536 bytes a line, 100 lines), so that a head it would refuse as
+// too long never passes here.
+bool plain_success_head(std::string_view head) {
+    constexpr size_t kMaxLine = 8192, kMaxHeaderLines = 64;
+    if (head.size() < 13 || head.substr(0, 7) != "HTTP/1." || (head[7] != '0' && head[7] != '1') ||
+        head[8] != ' ' || head[9] != '2' || head[10] < '0' || head[10] > '9' ||
+        head[11] < '0' || head[11] > '9' || (head[12] != ' ' && head[12] != '\r' && head[12] != '\n'))
+        return false;
+    size_t start = 0;
+    for (size_t lines = 0; lines <= kMaxHeaderLines + 1; ++lines) { // the status line first
+        const size_t end = head.find('\n', start);
+        if (end == std::string_view::npos || end + 1 - start > kMaxLine)
+            return false;
+        const size_t length = end + 1 - start;
+        if (lines > 0 && (length == 1 || (length == 2 && head[start] == '\r')))
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// How much of the reply is looked at before it is read.
+constexpr Py_ssize_t kReplyPeekSize = 16384;
 
 // --- the URL -----------------------------------------------------------------
 
@@ -238,6 +294,8 @@ void prepare_url(nb::handle url) {
     last_url->target = get_attr(prepared, n.path_url);
     last_url->authorization = authorization;
     last_url->prepared_url = prepared_url;
+    last_url->head_with_body.reset();
+    last_url->head_without_body.reset();
     last_url->url = nb::borrow(url);
 }
 
@@ -255,6 +313,70 @@ nb::object request_headers(size_t body_size) {
     if (last_url->authorization.is_valid())
         headers[t.Authorization] = last_url->authorization;
     return headers;
+}
+
+// The request's head as conn.request() sends it for a body of some bytes or
+// of none, cut around the Content-Length value: written by http.client's own
+// putrequest and putheader (the Host header and every check of theirs
+// included) into the buffer it sends from, and taken from there unsent.
+// Not usable when this http.client keeps no such buffer or refuses the
+// request: conn.request() then sends, or fails, as it does.
+struct HeadAroundLength {
+    std::string before, after;
+    bool usable = false;
+};
+
+std::shared_ptr<const HeadAroundLength> head_around_length(bool with_body) {
+    auto head = std::make_shared<HeadAroundLength>();
+    const size_t sample_size = with_body ? 1 : 0;
+    try {
+        nb::object conn = call(i.HTTPConnection, last_url->host, last_url->port);
+        nb::object headers = request_headers(sample_size);
+        // As conn.request() asks: no header of its own where the caller
+        // gives one.
+        bool has_host = false, has_accept_encoding = false;
+        for (nb::handle name : headers) {
+            nb::object lower = call_method(name, n.lower);
+            has_host |= nb::str("host").equal(lower);
+            has_accept_encoding |= nb::str("accept-encoding").equal(lower);
+        }
+        nb::dict skips;
+        if (has_host)
+            skips["skip_host"] = nb::int_(1);
+        if (has_accept_encoding)
+            skips["skip_accept_encoding"] = nb::int_(1);
+        steal_or_throw(PyObject_Call(get_attr(conn, n.putrequest).ptr(),
+                                     nb::make_tuple(t.POST, last_url->target).ptr(), skips.ptr()));
+        for (auto [name, value] : nb::borrow<nb::dict>(headers))
+            call_method(conn, n.putheader, name, value);
+        nb::object lines = get_attr_optional(conn, n._buffer);
+        if (!lines.is_valid() || !PyList_Check(lines.ptr()))
+            return head;
+        const std::string length_line = "Content-Length: " + std::to_string(sample_size);
+        std::string *part = &head->before;
+        bool length_seen = false;
+        for (nb::handle line : lines) {
+            if (!PyBytes_Check(line.ptr()))
+                return head;
+            const std::string_view text(PyBytes_AS_STRING(line.ptr()),
+                                        static_cast<size_t>(PyBytes_GET_SIZE(line.ptr())));
+            if (!length_seen && text == length_line) {
+                head->before += "\r\nContent-Length: ";
+                part = &head->after;
+                length_seen = true;
+                continue;
+            }
+            if (!part->empty() || part == &head->after)
+                *part += "\r\n";
+            *part += text;
+        }
+        head->after += "\r\n\r\n";
+        head->usable = length_seen;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+    }
+    return head;
 }
 
 // --- the outcome: failures, as requests reports them ------------------------
@@ -392,6 +514,23 @@ void init_feed_post(nb::handle module) {
     initialized = true;
 }
 
+// What conn.request("POST", ...) sends, sent the same way (conn.send: the
+// head, then the body), from the head made once per URL.
+void send_request(nb::handle conn, nb::handle body, size_t body_size) {
+    auto &made = body_size > 0 ? last_url->head_with_body : last_url->head_without_body;
+    if (!made)
+        made = head_around_length(body_size > 0);
+    if (!made->usable) {
+        call_method(conn, n.request, t.POST, last_url->target,
+                    body_size == 0 ? nb::none() : nb::borrow(body), request_headers(body_size));
+        return;
+    }
+    const std::string head = made->before + std::to_string(body_size) + made->after;
+    call_method(conn, n.send, nb::bytes(head.data(), head.size()));
+    if (body_size > 0)
+        call_method(conn, n.send, body);
+}
+
 void post_feed_form(nb::handle url, nb::handle body, nb::handle timeout) {
     const Py_ssize_t body_size = PyBytes_Size(body.ptr());
     if (body_size < 0)
@@ -429,21 +568,34 @@ void post_feed_form(nb::handle url, nb::handle body, nb::handle timeout) {
     } catch (nb::python_error &e) {
         raise_transport_error(e, /*connecting=*/true);
     }
+    nb::object real_sock = get_attr(conn, n.sock);
     if (std::isfinite(deadline))
-        set_attr(conn, n.sock, deadline_socket(get_attr(conn, n.sock), deadline));
+        set_attr(conn, n.sock, deadline_socket(real_sock, deadline));
 
     nb::object reply;
     long status = 0;
     try {
-        nb::handle data = body_size == 0 ? nb::none() : body;
         try {
-            call_method(conn, n.request, t.POST, last_url->target, data,
-                        request_headers(static_cast<size_t>(body_size)));
+            send_request(conn, body, static_cast<size_t>(body_size));
         } catch (nb::python_error &e) {
             if (!reply_may_follow_failed_send(e))
                 throw;
         }
-        reply = final_reply(conn, status);
+        // A plain 2xx reply, all there, is read here; any other is read by
+        // http.client from the very start, as nothing of it has been taken.
+        nb::object first = peek(real_sock, deadline, kReplyPeekSize);
+        char *head = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(first.ptr(), &head, &size) < 0)
+            throw nb::python_error();
+        if (plain_success_head(std::string_view(head, static_cast<size_t>(size)))) {
+            // Taken, as http.client's buffered reader takes what has come, so
+            // that the close ends the connection as it would have.
+            call_method(real_sock, n.recv, nb::int_(size));
+            status = 200;
+        } else {
+            reply = final_reply(conn, status);
+        }
     } catch (nb::python_error &e) {
         raise_transport_error(e, /*connecting=*/false);
     }
