@@ -266,3 +266,43 @@ def test_record_class_changed_after_use_is_read_anew():
     del Record.msg
     Record.level_name = "CHANGED"
     assert line() == "0000-00-00 CHANGED x 1"
+
+
+class Boom(Exception):
+    pass
+
+
+@pytest.mark.parametrize("raised", [None, Boom("emit failed"), KeyboardInterrupt()])
+def test_handle_and_should_handle_are_logbooks_own(raised):
+    """The handler's should_handle and handle, run natively, do what
+    logbook's Handler methods do: the level test as `>=` gives it, and an
+    Exception from emit handed to handle_error while it is being handled."""
+    import sys
+
+    seen = []
+
+    def emit(self, record):
+        seen.append("emit")
+        if raised is not None:
+            raise raised
+
+    def handle_error(self, record, exc_info):
+        seen.append(("error", exc_info[0], exc_info[1], exc_info[2] is not None,
+                     sys.exc_info()[1] is exc_info[1]))
+
+    ours = type("Ours", (LogHandler,), {"emit": emit, "handle_error": handle_error})(
+        print, level=logbook.INFO)
+    twin = type("Twin", (Handler,), {"emit": emit, "handle_error": handle_error})(
+        level=logbook.INFO)
+    for handler in (ours, twin):
+        record = logbook.LogRecord("channel", logbook.DEBUG, "m")
+        seen.append(handler.should_handle(record))
+        record.level = logbook.INFO
+        seen.append(handler.should_handle(record))
+        try:
+            seen.append(handler.handle(record))
+        except KeyboardInterrupt as e:
+            seen.append(e is raised)
+    half = len(seen) // 2
+    assert seen[:half] == seen[half:]
+    assert seen[:3] == [False, True, "emit"]

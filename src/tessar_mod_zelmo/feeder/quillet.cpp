@@ -18,7 +18,8 @@ namespace {
 
 #define NAMES(X)                                                                          \
     X(get_instance) X(calendar_dt) X(DATETIME_FORMAT) X(__init__) X(encoding) X(lock)       \
-    X(send_quillet) X(formatter) X(format) X(acquire) X(release) X(write) X(print)
+    X(send_quillet) X(formatter) X(format) X(acquire) X(release) X(write) X(print) X(level)  \
+    X(emit) X(handle_error)
 ZELMO_NAMES(NAMES) n;
 
 #define TEXTS(X) X(no_time_stamp, "0000-00-00") X(blank, " ")
@@ -33,6 +34,7 @@ ZELMO_GLOBALS(GLOBALS) g;
 nb::handle handler_format;           // logbook's Handler.format
 nb::handle log_formatter_function;   // this module's log_formatter
 nb::handle log_handler_write_method; // LogHandler.write as defined here
+nb::handle log_handler_emit_method;  // LogHandler.emit as defined here
 
 nb::object calendar_dt() {
     return get_attr(call_method(g.Environment(), n.get_instance), n.calendar_dt);
@@ -168,6 +170,45 @@ void emit(nb::handle self, nb::handle record) {
     });
 }
 
+// logbook's Handler.should_handle and Handler.handle, which every captured
+// line passes through, run natively.  should_handle: whether the record's
+// level is at least the handler's, as `>=` gives it.
+nb::object should_handle(nb::handle self, nb::handle record) {
+    nb::object record_level = get_attr(record, n.level);
+    nb::object handler_level = get_attr(self, n.level);
+    return steal_or_throw(
+        PyObject_RichCompare(record_level.ptr(), handler_level.ptr(), Py_GE));
+}
+
+// handle: self.emit(record); an Exception goes to self.handle_error(record,
+// exc_info), called while that exception is the one being handled, as from
+// an except block.  Always true: the line was recorded.
+nb::object handle(nb::handle self, nb::handle record) {
+    try {
+        nb::object replaced_emit = replaced_method(self, n.emit, log_handler_emit_method);
+        if (replaced_emit.is_valid())
+            call(replaced_emit, record);
+        else
+            emit(self, record);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        nb::object type = nb::borrow(e.type()), value = nb::borrow(e.value());
+        nb::object traceback = e.traceback().is_valid() ? nb::borrow(e.traceback()) : nb::none();
+        PyObject *outer_type, *outer_value, *outer_traceback;
+        PyErr_GetExcInfo(&outer_type, &outer_value, &outer_traceback);
+        PyErr_SetExcInfo(type.inc_ref().ptr(), value.inc_ref().ptr(), traceback.inc_ref().ptr());
+        try {
+            call_method(self, n.handle_error, record, nb::make_tuple(type, value, traceback));
+        } catch (...) {
+            PyErr_SetExcInfo(outer_type, outer_value, outer_traceback);
+            throw;
+        }
+        PyErr_SetExcInfo(outer_type, outer_value, outer_traceback);
+    }
+    return nb::bool_(true);
+}
+
 } // namespace
 
 NB_MODULE(quillet, m) {
@@ -193,6 +234,11 @@ NB_MODULE(quillet, m) {
               param("encoding", Py_None), param("filter", Py_None), param("bubble", Py_False)})
         .def("write", &log_handler_write, {param("item")}, "Writes a bytestring to the stream.")
         .def("emit", &emit, {param("record")})
+        .def("should_handle", &should_handle, {param("record")},
+             "Returns `True` if this handler wants to handle the record.")
+        .def("handle", &handle, {param("record")},
+             "Emits the record; an error in doing so goes to handle_error.")
         .finish(nb::make_tuple(g.Handler(), g.StringFormatterHandlerMixin()));
     log_handler_write_method = ClassBuilder::own_method(cls, "write");
+    log_handler_emit_method = ClassBuilder::own_method(cls, "emit");
 }
