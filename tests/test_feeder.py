@@ -157,6 +157,24 @@ def test_log_records(feeder, writer):
                              ("log_feeds", [(4, 17, "2021-01-05 09:31:00.000250", "买入", 1)])]
 
 
+class Zone(datetime.tzinfo):
+    def utcoffset(self, dt):
+        return datetime.timedelta(hours=8, seconds=1)
+
+
+@pytest.mark.parametrize("when", [
+    datetime.datetime(2021, 1, 5), datetime.datetime(5, 1, 5, 9, 3, 7),
+    datetime.datetime(9999, 12, 31, 23, 59, 59, 999999),
+    datetime.datetime(2021, 1, 5, 1, 30, fold=1),
+    datetime.datetime(2021, 1, 5, 15, tzinfo=datetime.timezone.utc),
+    datetime.datetime(2021, 1, 5, 15, 0, 0, 7, tzinfo=Zone()),
+    type("Later", (datetime.datetime,), {"__str__": lambda self: "later"})(2021, 1, 5)])
+def test_a_records_time_is_str_of_the_date_time(feeder, writer, when):
+    for _ in range(2):  # made, then remembered
+        feeder.send_log(when, "x", 0)
+    assert [r[2] for r in writer.records("log_feeds")] == [str(when)] * 2
+
+
 @pytest.mark.parametrize("value", [float("inf"), -float("inf"), 0.0, 3, np.float32(1.5),
                                    np.int64(2), True])
 def test_none_if_nan_returns_its_very_argument(feeder, value):

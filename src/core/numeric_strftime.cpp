@@ -63,6 +63,30 @@ void put_padded(std::string &out, int value, int width) {
 
 } // namespace
 
+nb::object naive_datetime_str(PyObject *v) {
+    DateTimeFields f;
+    if (!naive_fields(v, f))
+        return nb::object();
+    std::string out;
+    out.reserve(26);
+    put_padded(out, f.year, 4);
+    out.push_back('-');
+    put_padded(out, f.month, 2);
+    out.push_back('-');
+    put_padded(out, f.day, 2);
+    out.push_back(' ');
+    put_padded(out, f.hour, 2);
+    out.push_back(':');
+    put_padded(out, f.minute, 2);
+    out.push_back(':');
+    put_padded(out, f.second, 2);
+    if (f.microsecond != 0) {
+        out.push_back('.');
+        put_padded(out, f.microsecond, 6);
+    }
+    return steal_or_throw(PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+}
+
 nb::object numeric_strftime(PyObject *v, PyObject *fmt) {
     Py_ssize_t size = 0;
     const char *pattern = PyUnicode_AsUTF8AndSize(fmt, &size);

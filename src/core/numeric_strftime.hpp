@@ -1,4 +1,4 @@
-// datetime.strftime for the patterns a log line's stamp uses, written here.
+// str() of a naive datetime, and datetime.strftime for the patterns a log line's stamp uses, written here.
 //
 // The host stamps every captured log line with strftime of the simulated
 // time; the interpreter's strftime goes through the C library and costs more
@@ -14,6 +14,11 @@
 namespace zelmo {
 
 namespace nb = nanobind;
+
+// str(v) of an exact datetime.datetime `v` without a zone, as its isoformat
+// with a blank between date and time writes it (the microseconds only when
+// there are any); an invalid object for one with a zone.
+nb::object naive_datetime_str(PyObject *v);
 
 // v.strftime(fmt) for an exact datetime.datetime `v` and an exact str `fmt`,
 // or an invalid object where the pattern or the value is not one written here.

@@ -91,8 +91,10 @@ std::unordered_map<PyObject *, PyObject *> enum_texts; // strong refs on both
 nb::object cached_str(nb::handle value) {
     PyObject *v = value.ptr();
     if (is_exact_datetime(v)) {
-        if (!last_str.hit(v, nullptr))
-            last_str.store(value, nb::handle(), str_of(value));
+        if (!last_str.hit(v, nullptr)) {
+            nb::object text = naive_datetime_str(v);
+            last_str.store(value, nb::handle(), text.is_valid() ? text : str_of(value));
+        }
         return nb::borrow(last_str.text);
     }
     if (PyUnicode_CheckExact(v))
