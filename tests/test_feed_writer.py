@@ -391,6 +391,8 @@ def test_shortest_digits_across_the_whole_range(module_service):
         floats += [x, math.nextafter(x, 0.0), math.nextafter(x, math.inf)]
     floats += [struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0] for _ in range(20000)]
     floats += [rng.randrange(10 ** 9) / 10 ** rng.randrange(12) for _ in range(5000)]
+    # Digits ending in many zeros, any count of them.
+    floats += [m * 10.0 ** e for m in (1, 7, 25, 1234567, 9007199254740991) for e in range(-30, 30)]
     # The subnormals: the smallest and largest, and a sample across them.
     subnormal_bits = list(range(1, 200)) + list(range(2 ** 52 - 200, 2 ** 52))
     subnormal_bits += [rng.randrange(1, 2 ** 52) for _ in range(5000)]
