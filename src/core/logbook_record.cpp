@@ -24,9 +24,9 @@ struct {
 // How a record is read.  `plain`: its class is LogRecord or a subclass that
 // replaced none of message, _format_message and level_name, so both are
 // computed here.  `dict`: the record's __dict__ (plain records only).
-// `fields_in_dict`: the class reads attributes the ordinary way and has no
-// data descriptor for level, msg, args or kwargs, so the record's own
-// __dict__ entries are what reading them gives.
+// `fields_in_dict`: the class reads attributes the ordinary way, keeps the
+// ordinary __dict__ and has no data descriptor for level, msg, args or
+// kwargs, so the record's own __dict__ entries are what reading them gives.
 struct RecordView {
     bool plain = false, fields_in_dict = false;
     nb::object dict;
@@ -65,7 +65,9 @@ void check_record_class(PyTypeObject *type, RecordView &view) {
 #ifndef Py_LIMITED_API
     if (!view.plain)
         return;
-    view.fields_in_dict = type->tp_getattro == PyObject_GenericGetAttr &&
+    PyObject *dict_descriptor = _PyType_Lookup(type, n.__dict__.ptr());
+    view.fields_in_dict = type->tp_getattro == PyObject_GenericGetAttr && dict_descriptor &&
+                          Py_TYPE(dict_descriptor) == &PyGetSetDescr_Type &&
                           no_data_descriptor(type, n.level) && no_data_descriptor(type, n.msg) &&
                           no_data_descriptor(type, n.args) && no_data_descriptor(type, n.kwargs);
     // The look-ups above gave the class a valid tag if it had none.
@@ -78,6 +80,17 @@ RecordView view_record(nb::handle record) {
     RecordView view;
     check_record_class(Py_TYPE(record.ptr()), view);
     if (view.plain) {
+#ifndef Py_LIMITED_API
+        // Where the class reads attributes the ordinary way, its __dict__ is
+        // the instance's own dictionary (made now if the record has none).
+        if (view.fields_in_dict) {
+            PyObject **dict = _PyObject_GetDictPtr(record.ptr());
+            if (dict && *dict && PyDict_CheckExact(*dict)) {
+                view.dict = nb::borrow(*dict);
+                return view;
+            }
+        }
+#endif
         view.dict = get_attr(record, n.__dict__);
         if (!PyDict_CheckExact(view.dict.ptr()))
             view = RecordView{};
