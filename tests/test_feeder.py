@@ -5,6 +5,7 @@ import types
 
 import numpy as np
 import pytest
+import requests
 from sqlbuilder.smartsql import Q
 
 from tessar.events import EVENT, Event
@@ -14,6 +15,7 @@ from tessar.model import (POSITION_EFFECT, SIDE, BenchmarkPortfolio, FutureAccou
 from tessar.utils.risk import Risk
 from tessar_mod_zelmo.feeder import feeder as feeder_module
 from tessar_mod_zelmo.feeder.feeder import Feeder
+from tessar_mod_zelmo.feeder.pellard import FeedWriter
 
 from conftest import make_env
 
@@ -398,3 +400,33 @@ def test_a_replaced_none_if_nan_is_honoured(env, initialised, writer):
     initialised.none_if_nan = lambda v: "filtered"          # an instance attribute too
     initialised._on_trade(Event(EVENT.TRADE, trade=trade()))
     assert writer.records("trade_feeds")[-1][11:] == ("filtered", "filtered")
+
+
+class CountingWriter(FeedWriter):
+    def write(self, key, arr):
+        self.seen = getattr(self, "seen", []) + [key]
+        super().write(key, arr)
+
+
+@pytest.mark.parametrize("replace", [None, "subclass", "instance"])
+def test_records_reach_the_writer_as_its_write_is_resolved(env, replace):
+    """The feed writer's own write runs straight from the feeder; a write a
+    subclass or the instance put in its place runs instead; a failed flush
+    reaches the feeder's caller with the record kept."""
+    writer = (CountingWriter if replace == "subclass" else FeedWriter)("http://127.0.0.1:1/feed")
+    if replace == "instance":
+        seen = []
+        writer.write = lambda key, arr: seen.append(key)
+    zelmo_env = types.SimpleNamespace(env=env, algorithm_id=4, backtest_id=17,
+                                      feeds_writer=writer, sqlite_result=None)
+    feeder = Feeder(zelmo_env)
+    feeder.send_log(datetime.datetime(2021, 1, 5, 9, 31), "a", 0)
+    if replace == "instance":
+        assert seen == ["log_feeds"] and "log_feeds" not in writer.__dict__
+        return
+    writer.cnt = writer.threshold  # the next write flushes, to a service that is not there
+    with pytest.raises(requests.ConnectionError):
+        feeder.send_log(datetime.datetime(2021, 1, 5, 9, 32), "b", 0)
+    assert [r[3] for r in writer.feeds_queue["log_feeds"]] == ["a", "b"]
+    if replace == "subclass":
+        assert writer.seen == ["log_feeds", "log_feeds"]

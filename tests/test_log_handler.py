@@ -306,3 +306,37 @@ def test_handle_and_should_handle_are_logbooks_own(raised):
     half = len(seen) // 2
     assert seen[:half] == seen[half:]
     assert seen[:3] == [False, True, "emit"]
+
+
+@pytest.mark.parametrize("own_send_log", [False, True])
+def test_lines_reach_a_feeder_as_its_send_log_is_resolved(log, capsys, own_send_log):
+    """A feeder's own send_log runs straight from the handler, one a
+    subclass put in its place runs instead; a failure in either is printed
+    and the line dropped, as for any forwarder."""
+    import types
+    from tessar_mod_zelmo.feeder.feeder import Feeder
+
+    class Writer:
+        def __init__(self):
+            self.writes = []
+
+        def write(self, key, arr):
+            if arr[0][3].endswith("fail"):
+                raise ValueError("feed service down")
+            self.writes.append(arr[0][3])
+
+    class OwnFeeder(Feeder):
+        def send_log(self, datetime, text, log_tag):
+            super().send_log(datetime, "own " + text, log_tag)
+
+    env = make_env()
+    env.calendar_dt = T
+    writer = Writer()
+    feeder = (OwnFeeder if own_send_log else Feeder)(types.SimpleNamespace(
+        env=env, algorithm_id=4, backtest_id=17, feeds_writer=writer, sqlite_result=None))
+    attach(log, LogHandler(feeder.send_log))
+    log.info("one")
+    log.info("fail")
+    prefix = "own " if own_send_log else ""
+    assert writer.writes == [prefix + "2021-03-04 14:30:05 INFO one"]
+    assert capsys.readouterr().out == "('LogHandler', ValueError('feed service down'))\n"

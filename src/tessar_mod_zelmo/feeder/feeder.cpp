@@ -3,6 +3,7 @@
 // Records are tuples built natively from attribute reads with names made
 // once; every record of a bar carries the text of the same calendar
 // date-time, which is converted once per distinct value (core/text_cache).
+#include "core/native_entry.hpp"
 #include "core/py.hpp"
 #include "core/python_class.hpp"
 #include "core/text_cache.hpp"
@@ -161,8 +162,17 @@ private:
     size_t width_, next_ = 0;
 };
 
+// The feed writer's own write, straight from its module (native_entry.hpp).
+NativeEntry3 native_write = nullptr;
+nb::handle native_write_method; // FeedWriter.write
+
 void queue_records(nb::handle zelmo_env, nb::handle kind, nb::handle records) {
-    call_method(get_attr(zelmo_env, n.feeds_writer), n.write, kind, records);
+    nb::object writer = get_attr(zelmo_env, n.feeds_writer);
+    nb::object replaced = replaced_method(writer, n.write, native_write_method);
+    if (replaced.is_valid())
+        call(replaced, kind, records);
+    else
+        check_entry(native_write(writer.ptr(), kind.ptr(), records.ptr()));
 }
 
 void feeder_init(nb::handle self, nb::handle zelmo_env) {
@@ -431,4 +441,14 @@ NB_MODULE(feeder, m) {
         .def("send_log", &send_log, {param("datetime"), param("text"), param("log_tag")})
         .finish(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)));
     native_none_if_nan = ClassBuilder::own_method(cls, "none_if_nan");
+    // For the log handler, whose every captured line goes to send_log.
+    publish_entry(m, "send_log",
+                  &native_entry<send_log, PyObject *, PyObject *, PyObject *, PyObject *>);
+
+    native_write = find_entry<NativeEntry3>("tessar_mod_zelmo.feeder.pellard", "write");
+    native_write_method = nb::object(nb::module_::import_("tessar_mod_zelmo.feeder.pellard")
+                                         .attr("FeedWriter").attr("__dict__")["write"])
+                              .release();
+    if (!native_write)
+        throw std::runtime_error("tessar_mod_zelmo.feeder.pellard publishes no write");
 }

@@ -16,6 +16,7 @@
 // A post cut off after the service read it is sent again.
 #include "core/feed_encoder.hpp"
 #include "core/feed_post.hpp"
+#include "core/native_entry.hpp"
 #include "core/py.hpp"
 #include "core/python_class.hpp"
 
@@ -278,4 +279,7 @@ NB_MODULE(pellard, m) {
             .def("flush", &flush)
             .finish(nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)));
     native_should_flush = ClassBuilder::own_method(cls, "should_flush");
+    // For the feeder, whose every record goes through FeedWriter.write.
+    publish_entry(m, "write",
+                  &native_entry<feed_writer_write, PyObject *, PyObject *, PyObject *>);
 }

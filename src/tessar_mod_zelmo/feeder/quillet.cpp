@@ -5,6 +5,7 @@
 // simulated time and forwards the line to the feeder.  Forwarding never
 // raises into the code that logged: a failure is printed and the line dropped.
 #include "core/logbook_record.hpp"
+#include "core/native_entry.hpp"
 #include "core/py.hpp"
 #include "core/python_class.hpp"
 #include "core/text_cache.hpp"
@@ -104,6 +105,23 @@ void log_handler_init(nb::handle self, nb::handle send_quillet, nb::handle level
     set_attr(self, n.formatter, g.log_formatter());
 }
 
+// The feeder's own send_log, straight from its module (native_entry.hpp).
+NativeEntry4 native_send_log = nullptr;
+nb::handle native_send_log_method; // Feeder.send_log
+nb::handle zero;
+
+// send(dt, line, 0): a feeder's own send_log, bound, runs directly.
+void forward(nb::handle send, nb::handle dt, nb::handle line) {
+#ifndef Py_LIMITED_API
+    if (native_send_log && PyMethod_Check(send.ptr()) &&
+        PyMethod_GET_FUNCTION(send.ptr()) == native_send_log_method.ptr()) {
+        check_entry(native_send_log(PyMethod_GET_SELF(send.ptr()), dt.ptr(), line.ptr(), zero.ptr()));
+        return;
+    }
+#endif
+    call(send, dt, line, zero);
+}
+
 // Forwards `item` stamped with time `t` to the feeder; a failure, reading
 // the time included, is printed and the line dropped.
 void write_line_at(nb::handle self, nb::handle item, const LineTime &t) {
@@ -115,7 +133,7 @@ void write_line_at(nb::handle self, nb::handle item, const LineTime &t) {
             }
             nb::object send = get_attr(self, n.send_quillet);
             if (truthy(send))
-                call(send, t.dt, item, nb::int_(0));
+                forward(send, t.dt, item);
         },
         [&](nb::python_error &e) {
             nb::object pair = nb::make_tuple(nb::str("LogHandler"), e.value());
@@ -240,5 +258,10 @@ NB_MODULE(quillet, m) {
              "Emits the record; an error in doing so goes to handle_error.")
         .finish(nb::make_tuple(g.Handler(), g.StringFormatterHandlerMixin()));
     log_handler_write_method = ClassBuilder::own_method(cls, "write");
+    zero = nb::int_(0).release();
+    native_send_log = find_entry<NativeEntry4>("tessar_mod_zelmo.feeder.feeder", "send_log");
+    native_send_log_method = nb::object(nb::module_::import_("tessar_mod_zelmo.feeder.feeder")
+                                            .attr("Feeder").attr("__dict__")["send_log"])
+                                 .release();
     log_handler_emit_method = ClassBuilder::own_method(cls, "emit");
 }
