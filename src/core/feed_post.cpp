@@ -356,10 +356,11 @@ std::shared_ptr<const HeadAroundLength> head_around_length(bool with_body) {
         std::string *part = &head->before;
         bool length_seen = false;
         for (nb::handle line : lines) {
-            if (!PyBytes_Check(line.ptr()))
+            char *bytes = nullptr;
+            Py_ssize_t size = 0;
+            if (!PyBytes_Check(line.ptr()) || PyBytes_AsStringAndSize(line.ptr(), &bytes, &size) < 0)
                 return head;
-            const std::string_view text(PyBytes_AS_STRING(line.ptr()),
-                                        static_cast<size_t>(PyBytes_GET_SIZE(line.ptr())));
+            const std::string_view text(bytes, static_cast<size_t>(size));
             if (!length_seen && text == length_line) {
                 head->before += "\r\nContent-Length: ";
                 part = &head->after;

@@ -162,8 +162,9 @@ private:
     size_t width_, next_ = 0;
 };
 
-// The feed writer's own write, straight from its module (native_entry.hpp).
-NativeEntry3 native_write = nullptr;
+// The feed writer's own write, straight from its module (native_entry.hpp),
+// and its form for one record, which takes the record without a list.
+NativeEntry3 native_write = nullptr, native_write_one = nullptr;
 nb::handle native_write_method; // FeedWriter.write
 
 void queue_records(nb::handle zelmo_env, nb::handle kind, nb::handle records) {
@@ -173,6 +174,16 @@ void queue_records(nb::handle zelmo_env, nb::handle kind, nb::handle records) {
         call(replaced, kind, records);
     else
         check_entry(native_write(writer.ptr(), kind.ptr(), records.ptr()));
+}
+
+// queue_records(zelmo_env, kind, [record]).
+void queue_record(nb::handle zelmo_env, nb::handle kind, nb::handle record) {
+    nb::object writer = get_attr(zelmo_env, n.feeds_writer);
+    nb::object replaced = replaced_method(writer, n.write, native_write_method);
+    if (replaced.is_valid())
+        call(replaced, kind, list_of(record));
+    else
+        check_entry(native_write_one(writer.ptr(), kind.ptr(), record.ptr()));
 }
 
 void feeder_init(nb::handle self, nb::handle zelmo_env) {
@@ -278,7 +289,7 @@ void on_pre_settlement(nb::handle self, nb::handle) {
     NanFilter filter(self);
     for (nb::handle field : risk_fields)
         record.add(filter(get_attr(risk, field)));
-    queue_records(zelmo_env, n.risk_feeds, list_of(record.release()));
+    queue_record(zelmo_env, n.risk_feeds, record.release());
 
     call_method(self, n._send_portfolio_feed);
 }
@@ -400,7 +411,7 @@ void on_trade(nb::handle self, nb::handle event) {
         case As::number_or_none: record.add(filter(value)); break;
         }
     }
-    queue_records(zelmo_env, n.trade_feeds, list_of(record.release()));
+    queue_record(zelmo_env, n.trade_feeds, record.release());
 }
 
 void send_log(nb::handle self, nb::handle datetime, nb::handle text, nb::handle log_tag) {
@@ -413,7 +424,7 @@ void send_log(nb::handle self, nb::handle datetime, nb::handle text, nb::handle 
     record.add(cached_str(datetime));
     record.add(text);
     record.add(log_tag);
-    queue_records(zelmo_env, n.log_feeds, list_of(record.release()));
+    queue_record(zelmo_env, n.log_feeds, record.release());
 }
 
 } // namespace
@@ -446,9 +457,10 @@ NB_MODULE(feeder, m) {
                   &native_entry<send_log, PyObject *, PyObject *, PyObject *, PyObject *>);
 
     native_write = find_entry<NativeEntry3>("tessar_mod_zelmo.feeder.pellard", "write");
+    native_write_one = find_entry<NativeEntry3>("tessar_mod_zelmo.feeder.pellard", "write_one");
     native_write_method = nb::object(nb::module_::import_("tessar_mod_zelmo.feeder.pellard")
                                          .attr("FeedWriter").attr("__dict__")["write"])
                               .release();
-    if (!native_write)
+    if (!native_write || !native_write_one)
         throw std::runtime_error("tessar_mod_zelmo.feeder.pellard publishes no write");
 }

@@ -208,7 +208,9 @@ void extend_queue(nb::handle queue, nb::handle arr) {
     call_method(queue, n.extend, arr);
 }
 
-void feed_writer_write(nb::handle self, nb::handle key, nb::handle arr) {
+// write(key, records): the flush rules, then `put(queue)` puts the records in
+// the kind's queue.
+template <typename Put> void write_records(nb::handle self, nb::handle key, Put &&put) {
     bool portfolio_feed =
         PyUnicode_CheckExact(key.ptr()) ? PyUnicode_Compare(key.ptr(), n.portfolio_feeds.ptr()) == 0
                                         : compare(key, n.portfolio_feeds, Py_EQ);
@@ -243,7 +245,7 @@ void feed_writer_write(nb::handle self, nb::handle key, nb::handle arr) {
             queue = queues[key];
     }
     if (queue.is_valid()) {
-        extend_queue(queue, arr);
+        put(queue);
     } else {
         nb::object message = nb::str("{} not exist in queue").format(key);
         call_method(g.user_system_log(), n.error, message);
@@ -251,6 +253,22 @@ void feed_writer_write(nb::handle self, nb::handle key, nb::handle arr) {
 
     if (flush_error)
         std::rethrow_exception(flush_error);
+}
+
+void feed_writer_write(nb::handle self, nb::handle key, nb::handle arr) {
+    write_records(self, key, [&](nb::handle queue) { extend_queue(queue, arr); });
+}
+
+// write(key, [record]), without the list: for the feeder's one-record writes.
+void feed_writer_write_one(nb::handle self, nb::handle key, nb::handle record) {
+    write_records(self, key, [&](nb::handle queue) {
+        if (PyList_CheckExact(queue.ptr())) {
+            if (PyList_Append(queue.ptr(), record.ptr()) < 0)
+                throw nb::python_error();
+        } else {
+            call_method(queue, n.extend, list_of(record));
+        }
+    });
 }
 
 } // namespace
@@ -282,4 +300,6 @@ NB_MODULE(pellard, m) {
     // For the feeder, whose every record goes through FeedWriter.write.
     publish_entry(m, "write",
                   &native_entry<feed_writer_write, PyObject *, PyObject *, PyObject *>);
+    publish_entry(m, "write_one",
+                  &native_entry<feed_writer_write_one, PyObject *, PyObject *, PyObject *>);
 }
