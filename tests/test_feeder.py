@@ -430,3 +430,14 @@ def test_records_reach_the_writer_as_its_write_is_resolved(env, replace):
     assert [r[3] for r in writer.feeds_queue["log_feeds"]] == ["a", "b"]
     if replace == "subclass":
         assert writer.seen == ["log_feeds", "log_feeds"]
+
+
+def test_one_record_writes_reach_any_queue_with_extend(env):
+    import collections
+    writer = FeedWriter("http://127.0.0.1:1/feed")
+    writer.feeds_queue["log_feeds"] = collections.deque()
+    zelmo_env = types.SimpleNamespace(env=env, algorithm_id=4, backtest_id=17,
+                                      feeds_writer=writer, sqlite_result=None)
+    Feeder(zelmo_env).send_log(datetime.datetime(2021, 1, 5, 9, 31), "a", 0)
+    assert list(writer.feeds_queue["log_feeds"]) == [(4, 17, "2021-01-05 09:31:00", "a", 0)]
+    assert writer.cnt == 1
