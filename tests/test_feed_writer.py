@@ -372,12 +372,13 @@ EDGE_FLOATS = [0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(floats=st.lists(st.floats(), min_size=1, max_size=40))
 def test_floats_are_written_as_json_writes_them(module_service, floats):
-    """Every float, as repr() writes it (and json's NaN, Infinity), form-escaped."""
+    """Every float, as repr() writes it (and json's NaN, Infinity), form-escaped,
+    the first time and when it comes again."""
     writer = FeedWriter(module_service.url)
-    writer.write("risk_feeds", [tuple(EDGE_FLOATS), tuple(floats)])
+    records = [tuple(EDGE_FLOATS), tuple(floats), tuple(reversed(floats)), tuple(EDGE_FLOATS)]
+    writer.write("risk_feeds", records)
     writer.flush()
-    assert module_service.posts[-1].body == reference_body(
-        {"risk_feeds": [tuple(EDGE_FLOATS), tuple(floats)]})
+    assert module_service.posts[-1].body == reference_body({"risk_feeds": records})
 
 
 def test_shortest_digits_across_the_whole_range(module_service):
