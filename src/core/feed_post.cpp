@@ -20,13 +20,13 @@ namespace zelmo {
 namespace {
 
 #define NAMES(X)                                                                          \
-    X(connect) X(sock) X(request) X(status) X(reason) X(read) X(close)      \
-    X(getheaders) X(scheme) X(hostname) X(port) X(timeout) X(status_code) X(url) X(headers) \
+    X(connect) X(sock) X(request) X(status) X(reason) X(read) X(close) X(getheaders)     \
+    X(scheme) X(hostname) X(port) X(timeout) X(status_code) X(url) X(headers)              \
     X(raw) X(response) X(lower) X(encoding) X(prepare_url) X(prepare_headers) X(path_url)  \
     X(any) X(startswith) X(items) X(_create_connection) X(settimeout) X(bind) X(fp)      \
     X(begin) X(makefile) X(method) X(get_connection_with_tls_context) X(get_connection)      \
-    X(ConnectionCls) X(host) X(getaddrinfo) X(socket) X(recv)     \
-    X(putrequest) X(putheader) X(_buffer) X(send) X(will_close)
+    X(ConnectionCls) X(host) X(getaddrinfo) X(socket) X(recv) X(putrequest) X(putheader)  \
+    X(_buffer) X(send) X(will_close)
 ZELMO_NAMES(NAMES) n;
 
 #define TEXTS(X)                                                                          \
@@ -137,9 +137,6 @@ nb::object next_reply(nb::handle reply) {
     return next;
 }
 
-// The final reply: interim ones (1xx; http.client itself skips only 100
-// Continue) are read past, as HTTP asks of a client, so that the final
-// status decides delivery.  101, which switches protocols, is final.
 // The first reply on `conn`, read as conn.getresponse() reads it (which
 // would refuse a request sent through conn.send alone): a connection the
 // reply ends is closed, and a reply that cannot be read is closed.
@@ -159,6 +156,9 @@ nb::object first_reply(nb::handle conn) {
     return reply;
 }
 
+// The final reply: interim ones (1xx; http.client itself skips only 100
+// Continue) are read past, as HTTP asks of a client, so that the final
+// status decides delivery.  101, which switches protocols, is final.
 nb::object final_reply(nb::handle conn, long &status) {
     nb::object reply = first_reply(conn);
     status = status_of(reply);
@@ -593,7 +593,7 @@ void post_feed_form(nb::handle url, nb::handle body, nb::handle timeout) {
             // Taken, as http.client's buffered reader takes what has come, so
             // that the close ends the connection as it would have.
             call_method(real_sock, n.recv, nb::int_(size));
-            status = 200;
+            status = (head[9] - '0') * 100 + (head[10] - '0') * 10 + (head[11] - '0');
         } else {
             reply = final_reply(conn, status);
         }
