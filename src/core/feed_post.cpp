@@ -10,7 +10,6 @@
 
 #include <cmath>
 #include <limits>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -65,11 +64,17 @@ nb::handle request_default_headers; // requests' own, as (name, value) pairs in 
 // (http.client writes the header from it), the port, how to connect, the
 // request target, Basic authorization (or null) and the URL as requests
 // prepares it.  Kept for good, like everything made at load.
-struct HeadAroundLength;
+// The request's head as conn.request() sends it, cut around the
+// Content-Length value (head_around_length).
+struct HeadAroundLength {
+    std::string before, after;
+    bool usable = false;
+};
+
 struct PreparedUrl {
     nb::object url, host, port, connect, target, authorization, prepared_url;
     // The request's heads, made at the first post with a body and without.
-    std::shared_ptr<const HeadAroundLength> head_with_body, head_without_body;
+    std::optional<HeadAroundLength> head_with_body, head_without_body;
 };
 PreparedUrl *last_url = nullptr;
 
@@ -321,13 +326,8 @@ nb::object request_headers(size_t body_size) {
 // included) into the buffer it sends from, and taken from there unsent.
 // Not usable when this http.client keeps no such buffer or refuses the
 // request: conn.request() then sends, or fails, as it does.
-struct HeadAroundLength {
-    std::string before, after;
-    bool usable = false;
-};
-
-std::shared_ptr<const HeadAroundLength> head_around_length(bool with_body) {
-    auto head = std::make_shared<HeadAroundLength>();
+HeadAroundLength head_around_length(bool with_body) {
+    HeadAroundLength head;
     const size_t sample_size = with_body ? 1 : 0;
     try {
         nb::object conn = call(i.HTTPConnection, last_url->host, last_url->port);
@@ -352,27 +352,25 @@ std::shared_ptr<const HeadAroundLength> head_around_length(bool with_body) {
         nb::object lines = get_attr_optional(conn, n._buffer);
         if (!lines.is_valid() || !PyList_Check(lines.ptr()))
             return head;
-        const std::string length_line = "Content-Length: " + std::to_string(sample_size);
-        std::string *part = &head->before;
-        bool length_seen = false;
+        // The head as _send_output joins it: its lines, then a blank one.
+        std::string text;
         for (nb::handle line : lines) {
             char *bytes = nullptr;
             Py_ssize_t size = 0;
             if (!PyBytes_Check(line.ptr()) || PyBytes_AsStringAndSize(line.ptr(), &bytes, &size) < 0)
                 return head;
-            const std::string_view text(bytes, static_cast<size_t>(size));
-            if (!length_seen && text == length_line) {
-                head->before += "\r\nContent-Length: ";
-                part = &head->after;
-                length_seen = true;
-                continue;
-            }
-            if (!part->empty() || part == &head->after)
-                *part += "\r\n";
-            *part += text;
+            text.append(bytes, static_cast<size_t>(size)).append("\r\n");
         }
-        head->after += "\r\n\r\n";
-        head->usable = length_seen;
+        text += "\r\n";
+        // Header values hold no line breaks (putheader refuses them), so
+        // the length's line is found whole.
+        const std::string name = "\r\nContent-Length: ";
+        const size_t at = text.find(name + std::to_string(sample_size) + "\r\n");
+        if (at == std::string::npos)
+            return head;
+        head.before = text.substr(0, at + name.size());
+        head.after = text.substr(at + name.size() + 1); // past the sample's one digit
+        head.usable = true;
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;
@@ -520,7 +518,7 @@ void init_feed_post(nb::handle module) {
 void send_request(nb::handle conn, nb::handle body, size_t body_size) {
     auto &made = body_size > 0 ? last_url->head_with_body : last_url->head_without_body;
     if (!made)
-        made = head_around_length(body_size > 0);
+        made.emplace(head_around_length(body_size > 0));
     if (!made->usable) {
         call_method(conn, n.request, t.POST, last_url->target,
                     body_size == 0 ? nb::none() : nb::borrow(body), request_headers(body_size));

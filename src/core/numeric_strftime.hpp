@@ -1,4 +1,5 @@
-// str() of a naive datetime, and datetime.strftime for the patterns a log line's stamp uses, written here.
+// str() of a naive datetime, and datetime.strftime for the patterns a log
+// line's stamp uses, written here.
 //
 // The host stamps every captured log line with strftime of the simulated
 // time; the interpreter's strftime goes through the C library and costs more

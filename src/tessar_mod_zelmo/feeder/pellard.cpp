@@ -266,7 +266,7 @@ void feed_writer_write_one(nb::handle self, nb::handle key, nb::handle record) {
             if (PyList_Append(queue.ptr(), record.ptr()) < 0)
                 throw nb::python_error();
         } else {
-            call_method(queue, n.extend, list_of(record));
+            extend_queue(queue, list_of(record));
         }
     });
 }
