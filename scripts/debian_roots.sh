@@ -9,6 +9,22 @@ MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 # What the wheel legs' roots hold: an interpreter, and no build tool.
 WHEEL_ROOT_PACKAGES=python3,python3-venv,ca-certificates
 
+# Installs Debian packages on this machine, waiting for another apt-get (a
+# matrix leg's) to end rather than failing.
+host_install() { # packages...
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=1800 install -y -q "$@" >/dev/null
+}
+
+# Runs a command holding the lock $1 (a file in $ROOTS), so that the matrix's
+# legs and its background preparation make a root or a cache once between
+# them, the later one waiting for the earlier.
+with_lock() { # name, command...
+    local name=$1
+    shift
+    mkdir -p "$ROOTS"
+    { flock 9 && "$@"; } 9>"$ROOTS/.$name.lock"
+}
+
 # qemu emulates Debian 13's and later's arm64 pointer authentication about 15
 # times slower with its default CPU; a Cortex-A72 has none.
 export QEMU_CPU=cortex-a72
@@ -16,8 +32,7 @@ export QEMU_CPU=cortex-a72
 # Lets this machine run arm64 programs: qemu-user-static, registered with
 # the kernel's binfmt_misc (mounted if it is not).
 arm64_emulation() {
-    command -v qemu-aarch64-static >/dev/null ||
-        apt-get install -y -q qemu-user-static >/dev/null
+    command -v qemu-aarch64-static >/dev/null || host_install qemu-user-static
     local binfmt=/proc/sys/fs/binfmt_misc
     [ -e $binfmt/register ] || mount -t binfmt_misc binfmt_misc $binfmt
     [ -e $binfmt/qemu-aarch64 ] || grep '^:qemu-aarch64:' /usr/lib/binfmt.d/qemu-aarch64.conf >$binfmt/register
@@ -26,9 +41,12 @@ arm64_emulation() {
 # $ROOTS/$1: a minimal Debian $2 for the architecture $4 (this machine's by
 # default) holding the packages $3 (comma-separated), made once.
 debian_root() { # name, suite, packages, [architecture]
+    with_lock "root-$1" make_debian_root "$@"
+}
+make_debian_root() { # as debian_root
     local root=$ROOTS/$1 arch=${4:-}
-    command -v debootstrap >/dev/null || apt-get install -y -q debootstrap >/dev/null
-    [ -z "$arch" ] || arm64_emulation
+    command -v debootstrap >/dev/null || host_install debootstrap
+    [ -z "$arch" ] || with_lock emulation arm64_emulation
     if [ ! -e "$root/.complete" ]; then
         rm -rf "$root"
         mkdir -p "$ROOTS"

@@ -16,6 +16,7 @@
 # arm64 packages (scripts/debian_roots.sh, whose arm64 roots the matrix
 # tests them in), so this script needs root for those.
 set -euo pipefail
+shopt -s inherit_errexit # a failure inside $(...) fails it too
 cd "$(dirname "$0")/.."
 source scripts/pythons.sh
 
@@ -115,6 +116,9 @@ sdist=$(ls dist/tessar_mod_zelmo-*.tar.gz)
 echo "sdist: $sdist"
 
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+# Windows first, aarch64 last: the matrix makes the arm64 roots meanwhile.
+source scripts/windows/wheels.sh
+build_windows_wheels "$sdist"
 for arch in "${LINUX_ARCHES[@]}"; do
     zig_wrappers "${ZIG_LINUX_TARGET[$arch]}"
     for build in $(linux_wheel_builds "$arch"); do
@@ -134,9 +138,6 @@ for wheel in build/raw-wheels/*.whl; do
 done
 check-wheel-contents dist/*.whl
 abi3audit --strict --report dist/*-abi3-manylinux*.whl
-
-source scripts/windows/wheels.sh
-build_windows_wheels "$sdist"
 
 "$TOOLS/bin/python" -m pip wheel "${PIP[@]}" --no-deps --wheel-dir dist/standin ./standin
 ls -1 dist

@@ -341,7 +341,7 @@ def module_service(tmp_path_factory):
     service.stop()
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(fields=st.dictionaries(st.sampled_from(KINDS),
                               st.lists(st.lists(json_values, max_size=6).map(tuple),
                                        min_size=1, max_size=4), max_size=7))

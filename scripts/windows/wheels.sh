@@ -101,7 +101,7 @@ build_windows_wheel() { # sdist, build
 }
 
 build_windows_wheels() { # sdist
-    command -v gendef >/dev/null || apt-get install -y -q mingw-w64-tools >/dev/null
+    command -v gendef >/dev/null || host_install mingw-w64-tools
     zig_wrappers "$WINDOWS_TARGET"
     local build
     for build in "${WHEEL_BUILDS[@]}"; do

@@ -2,7 +2,7 @@
 # CPython of each supported version (the embeddable distribution, see
 # embedded_python.sh) with its win_amd64 wheel installed binary-only by that
 # interpreter's own pip, from wheels fetched here for win_amd64.  Uses the
-# matrix's $work, PIP, TEST_DEPS, STANDIN_WHEEL and run_suite.
+# matrix's $work, PIP, TEST_DEPS, STANDIN_WHEEL, run_suite and wheel_tags.
 source scripts/windows/embedded_python.sh
 
 # numpy 2.2 and newer do not start under Wine 8; pytest needs colorama on
@@ -14,7 +14,7 @@ WINDOWS_TEST_DEPS=("numpy<2.2" colorama exceptiongroup tomli)
 # It lies outside the clone: its drive Z: is a link to /, which a walk of
 # the source tree (the sdist's) would follow.
 wine_setup() {
-    command -v wine >/dev/null || apt-get install -y -q wine wine64 >/dev/null
+    command -v wine >/dev/null || host_install wine wine64
     export WINEPREFIX=$WINDOWS_CACHE/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     rm -rf "$WINEPREFIX"
     wine_run wineboot --init >/dev/null
@@ -28,11 +28,11 @@ wine_run() { # program, arguments...
     return "${PIPESTATUS[0]}"
 }
 
-# $work/windows-python$1: the embeddable CPython $1 made into an installation
-# pip can install into: `import site` on, its site-packages on the path, pip
-# unpacked into it (the distribution has neither pip nor ensurepip).
-windows_python() { # version, pip wheel
-    local version=$1 pip_wheel=$2 python=$work/windows-python$1
+# $3: the embeddable CPython $1 made into an installation pip can install
+# into: `import site` on, its site-packages on the path, pip unpacked into it
+# (the distribution has neither pip nor ensurepip).
+windows_python() { # version, pip wheel, folder
+    local version=$1 pip_wheel=$2 python=$3
     rm -rf "$python"
     cp -r "$(embedded_python "$version")" "$python"
     rm "$python/.complete"
@@ -51,8 +51,9 @@ windows_python() { # version, pip wheel
 # The suite on the official CPython $1 for Windows, under Wine, with its
 # own wheel (or the wheel $2).
 wine_leg() { # version, [wheel]
-    local version=$1 wheel=${2:-} wheels=$work/windows-wheels$1
+    local version=$1 wheel=${2:-}
     [ -n "$wheel" ] || wheel=$(wheel_for "$version" win_amd64)
+    local wheels=$work/windows-wheels-$(wheel_tags "$wheel")
     rm -rf "$wheels"
     mkdir -p "$wheels"
     cp "$wheel" "$STANDIN_WHEEL" "$wheels/"
@@ -60,7 +61,7 @@ wine_leg() { # version, [wheel]
         --python-version "$version" --implementation cp --dest "$wheels" \
         pip "$wheel" "$STANDIN_WHEEL" "${TEST_DEPS[@]}" "${WINDOWS_TEST_DEPS[@]}"
     local python
-    python=$(windows_python "$version" "$(ls "$wheels"/pip-*.whl)")
+    python=$(windows_python "$version" "$(ls "$wheels"/pip-*.whl)" "$work/windows-python-$(wheel_tags "$wheel")")
     wine_run "$python/python.exe" -m pip install "${PIP[@]}" --no-warn-script-location \
         --no-index --find-links "$wheels" --only-binary :all: \
         "$(basename "$wheel" | cut -d- -f1)" "$(basename "$STANDIN_WHEEL" | cut -d- -f1)" \
@@ -71,12 +72,3 @@ wine_leg() { # version, [wheel]
         "$python.log" . wine_run "$python/python.exe"
 }
 
-wine_legs() {
-    wine_setup
-    local version
-    for version in "${SUPPORTED_VERSIONS[@]}"; do
-        wine_leg "$version"
-    done
-    # The stable-ABI wheel, which serves 3.14 and later, on the newest here.
-    wine_leg "${SUPPORTED_VERSIONS[-1]}" "$(stable_abi_wheel win_amd64)"
-}
