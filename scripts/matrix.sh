@@ -243,11 +243,14 @@ portable_multiply_leg() {
 clang_libcxx_leg() {
     { command -v clang++ >/dev/null && [ -e /usr/include/c++/v1/vector ]; } ||
         host_install clang libc++-dev libc++abi-dev
-    sdist_leg clang-libcxx "sdist on $(python3 --version), $(clang++ --version | head -1), libc++" \
+    sdist_leg clang-libcxx "sdist on $(python3 --version), $(clang++ --version | sed -n 1p), libc++" \
         CC=clang CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++
-    local module
+    local module libraries
     for module in $(find "$work/clang-libcxx" -name '*.so' -path '*tessar_mod_zelmo*'); do
-        ldd "$module" | grep -q 'libc++\.so' && ! ldd "$module" | grep -q libstdc++ || {
+        # Read whole: `ldd | grep -q` fails under pipefail when grep stops
+        # reading first.
+        libraries=$(ldd "$module")
+        { grep -q 'libc++\.so' <<<"$libraries" && ! grep -q libstdc++ <<<"$libraries"; } || {
             echo "error: $module does not link libc++ alone" >&2
             return 1
         }
@@ -289,7 +292,7 @@ quickstart_leg() { # release
         return 1
     }
     local system="Debian $(cat "$root/etc/debian_version"), its $(in_root "$root" python3 --version)"
-    system+=", $(in_root "$root" g++ --version | head -1)"
+    system+=", $(in_root "$root" g++ --version | sed -n 1p)"
     local command
     for command in "${commands[@]}"; do
         run_logged "Quick start on $system: \`$command\`" \
@@ -420,8 +423,12 @@ if wanted quickstart; then
 fi
 run_queue
 # What the legs needed of it they made themselves if it failed.
-wait $roots || echo "note: making the roots in the background failed; the legs made theirs"
-cat $work/roots.log
+if wait $roots; then
+    grep '^making' $work/roots.log || true
+else
+    cat $work/roots.log
+    echo "note: making the roots in the background failed; the legs made what they needed"
+fi
 echo "matrix: $(($(date +%s) - start)) s, $JOBS jobs at a time"
 [ ${#FAILED[@]} = 0 ] || {
     echo "error: failed: ${FAILED[*]} (their logs are above, and in $work)" >&2

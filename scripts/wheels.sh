@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds dist/: the sdist, then from it a wheel for each CPython older than
-# pyproject.toml's wheel.py-api and one stable-ABI wheel (cp312-abi3 today)
-# for that version and later (scripts/pythons.sh), for Linux x86_64 and
-# aarch64 and for Windows x86_64 (scripts/windows/wheels.sh).  The Linux ones
+# Builds dist/: the sdist, then from it a wheel for each supported CPython
+# and one stable-ABI wheel (cp312-abi3 today) for 3.14 and later
+# (scripts/pythons.sh), for Windows x86_64 (scripts/windows/wheels.sh), Linux
+# x86_64 and Linux aarch64, in that order.  The Linux ones
 # are repaired by auditwheel to manylinux_2_17 (glibc 2.17 and newer); all
 # are checked: nothing but the package in the wheels, nothing outside the
 # stable ABI in the abi3 ones.  Also leaves dist/standin/ (the stand-ins'
