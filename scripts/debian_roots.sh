@@ -16,8 +16,8 @@ host_install() { # packages...
 }
 
 # Runs a command holding the lock $1 (a file in $ROOTS), so that the matrix's
-# legs and its background preparation make a root or a cache once between
-# them, the later one waiting for the earlier.
+# legs and its background preparation make a root or a cache (the Windows
+# interpreters') once between them, the later one waiting for the earlier.
 with_lock() { # name, command...
     local name=$1
     shift

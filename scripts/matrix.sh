@@ -177,14 +177,15 @@ bullseye_leg() {
 # Debian sid with the newest two CPython versions it carries (3.14 and 3.15
 # when written), each with the stable-ABI wheel, and their debug builds
 # (Py_DEBUG: the C API checks its callers, freed memory is poisoned) under
-# -X dev with ResourceWarning as an error.  The root, with those versions and
-# their debug builds installed, is made once; its $ROOTS/sid.pythons names
-# them.
+# -X dev with ResourceWarning as an error.  The root is made once; those
+# versions and their debug builds are installed (or brought up to date) once
+# a matrix run, and $ROOTS/sid.pythons names them.
 sid_root() {
     debian_root sid sid "$WHEEL_ROOT_PACKAGES"
     with_lock sid-pythons install_sid_pythons
 }
 install_sid_pythons() {
+    [ ! -e $work/.sid-pythons-installed ] || return 0
     # The archive reached may be a dated copy, whose sid index has expired.
     in_root "$ROOTS/sid" apt-get -o Acquire::Check-Valid-Until=false update -q >/dev/null
     local -a pythons packages=()
@@ -194,6 +195,7 @@ install_sid_pythons() {
     in_root "$ROOTS/sid" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${packages[@]}" \
         >/dev/null
     printf '%s\n' "${pythons[@]}" >"$ROOTS/sid.pythons"
+    touch $work/.sid-pythons-installed
 }
 
 # The release builds (`debug` empty) or the debug builds (`d`).
@@ -240,9 +242,10 @@ portable_multiply_leg() {
 
 # clang with LLVM's libc++, the family of the macOS toolchain (Debian's
 # clang and libc++-dev); every module must link libc++, not libstdc++.
+CLANG_LIBCXX_PACKAGES=(clang libc++-dev libc++abi-dev)
+have_clang_libcxx() { command -v clang++ >/dev/null && [ -e /usr/include/c++/v1/vector ]; }
 clang_libcxx_leg() {
-    { command -v clang++ >/dev/null && [ -e /usr/include/c++/v1/vector ]; } ||
-        host_install clang libc++-dev libc++abi-dev
+    have_clang_libcxx || host_install "${CLANG_LIBCXX_PACKAGES[@]}"
     sdist_leg clang-libcxx "sdist on $(python3 --version), $(clang++ --version | sed -n 1p), libc++" \
         CC=clang CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++
     local module libraries
@@ -323,17 +326,18 @@ arm64_leg() { # release, wheel
 
 # --- the run --------------------------------------------------------------------
 
+# Whether arm64 programs run: for the arm64 legs, and for the aarch64 wheels'
+# headers, fetched in the arm64 roots.
+needs_arm64() { [ $build = 1 ] || wanted arm64; }
+
 # This machine's packages that the wanted legs and the wheels need, in one
 # apt-get rather than one per leg.
 prepare_host() {
     local -a packages=()
     command -v debootstrap >/dev/null || packages+=(debootstrap)
-    if [ $build = 1 ] || wanted arm64; then
-        command -v qemu-aarch64-static >/dev/null || packages+=(qemu-user-static)
-    fi
+    ! needs_arm64 || command -v qemu-aarch64-static >/dev/null || packages+=(qemu-user-static)
     [ $build = 0 ] || command -v gendef >/dev/null || packages+=(mingw-w64-tools)
-    ! wanted clang || { command -v clang++ >/dev/null && [ -e /usr/include/c++/v1/vector ]; } ||
-        packages+=(clang libc++-dev libc++abi-dev)
+    ! wanted clang || have_clang_libcxx || packages+=("${CLANG_LIBCXX_PACKAGES[@]}")
     ! wanted windows || command -v wine >/dev/null || packages+=(wine wine64)
     [ ${#packages[@]} = 0 ] || host_install "${packages[@]}"
 }
@@ -342,7 +346,7 @@ prepare_host() {
 # the arm64 roots (whose packages qemu configures) and this machine's.
 prepare_roots() {
     local release
-    if [ $build = 1 ] || wanted arm64; then
+    if needs_arm64; then
         for release in "${ARM64_RELEASES[@]}"; do arm64_root "$release" >/dev/null; done
     fi &
     ! wanted bullseye || debian_root bullseye bullseye "$WHEEL_ROOT_PACKAGES"
@@ -389,7 +393,8 @@ start=$(date +%s)
 prepare_host
 prepare_roots >$work/roots.log 2>&1 &
 roots=$!
-# A failed or interrupted matrix leaves nothing of its own running.
+# A failed or interrupted matrix stops making roots (a debootstrap already
+# running ends by itself; a root it leaves unmarked is made anew next time).
 trap 'kill $roots 2>/dev/null || true' EXIT
 [ $build = 0 ] || ! needs_dist || scripts/wheels.sh
 STANDIN_WHEEL=$(! needs_dist || ls dist/standin/*.whl)

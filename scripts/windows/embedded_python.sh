@@ -22,16 +22,17 @@ declare -A EMBED_SHA256=(
 
 # Prints the folder of the unpacked embeddable CPython $1 (3.X): python.exe,
 # python3X.dll, python3.dll and the standard library's zip.
+# Two legs of one version may ask at once: one unpacks, the other waits
+# (with_lock, scripts/debian_roots.sh).
 embedded_python() { # version
-    mkdir -p "$WINDOWS_CACHE"
-    # Two legs of one version may ask at once: one unpacks, the other waits.
-    { flock 9 && unpack_embedded_python "$1"; } 9>"$WINDOWS_CACHE/.python$1.lock"
+    with_lock "windows-python$1" unpack_embedded_python "$1"
 }
 unpack_embedded_python() { # version
     local version=$1 folder=$WINDOWS_CACHE/python$1
     if [ ! -e "$folder/.complete" ]; then
         local url=${EMBED_URL[$version]:?no embeddable CPython $version known}
         local sdist=$WINDOWS_CACHE/$(basename "$url")
+        mkdir -p "$WINDOWS_CACHE"
         curl --fail --silent --show-error --location --output "$sdist.part" "$url"
         echo "${EMBED_SHA256[$version]}  $sdist.part" | sha256sum --check --quiet
         mv "$sdist.part" "$sdist"

@@ -53,7 +53,9 @@ windows_python() { # version, pip wheel, folder
 wine_leg() { # version, [wheel]
     local version=$1 wheel=${2:-}
     [ -n "$wheel" ] || wheel=$(wheel_for "$version" win_amd64)
-    local wheels=$work/windows-wheels-$(wheel_tags "$wheel")
+    local tags
+    tags=$(wheel_tags "$wheel")
+    local wheels=$work/windows-wheels-$tags
     rm -rf "$wheels"
     mkdir -p "$wheels"
     cp "$wheel" "$STANDIN_WHEEL" "$wheels/"
@@ -61,7 +63,7 @@ wine_leg() { # version, [wheel]
         --python-version "$version" --implementation cp --dest "$wheels" \
         pip "$wheel" "$STANDIN_WHEEL" "${TEST_DEPS[@]}" "${WINDOWS_TEST_DEPS[@]}"
     local python
-    python=$(windows_python "$version" "$(ls "$wheels"/pip-*.whl)" "$work/windows-python-$(wheel_tags "$wheel")")
+    python=$(windows_python "$version" "$(ls "$wheels"/pip-*.whl)" "$work/windows-python-$tags")
     wine_run "$python/python.exe" -m pip install "${PIP[@]}" --no-warn-script-location \
         --no-index --find-links "$wheels" --only-binary :all: \
         "$(basename "$wheel" | cut -d- -f1)" "$(basename "$STANDIN_WHEEL" | cut -d- -f1)" \
