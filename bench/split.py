@@ -36,15 +36,30 @@ AREAS = {
 }
 
 
+# "file:function [object]" as callgrind_annotate names an entry.
+ENTRY = re.compile(r"^[^:]*:(?!:)(.*?)(?: \[[^\[\]]*\])?$")
+
+
+def function_of(entry):
+    m = ENTRY.match(entry)
+    return m.group(1) if m else entry
+
+
 def inclusive_counts(profile):
-    """function -> inclusive count, for functions not entered recursively."""
-    out = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", profile],
+    """function -> inclusive count, for functions not entered recursively.
+    An optimized build lists one function under several entries, one for
+    each source file whose code was inlined into it, under absolute and
+    relative names of the same file, with or without its object: the
+    function's count is its largest entry, the one that holds the rest."""
+    out = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--auto=no", "--threshold=100",
+                          profile],
                          capture_output=True, text=True, check=True).stdout
     counts = {}
     for line in out.splitlines():
         m = re.match(r"\s*([\d,]+) \([^)]*\)\s+(.*)$", line)
         if m and "'" not in m.group(2):
-            counts[m.group(2)] = int(m.group(1).replace(",", ""))
+            function = function_of(m.group(2))
+            counts[function] = max(counts.get(function, 0), int(m.group(1).replace(",", "")))
     return counts
 
 
@@ -66,7 +81,7 @@ def area_count(counts, patterns):
     a pattern that starts with ^ is matched as it stands (a template's name,
     mangled by some compilers)."""
     def named(p, name):
-        return re.search(p if p.startswith("^") else p + r"\([^()]*\) \[", name)
+        return re.search(p if p.startswith("^") else p + r"\([^()]*\)$", name)
     return sum(count for name, count in counts.items() if any(named(p, name) for p in patterns))
 
 
@@ -77,17 +92,17 @@ def risk_call(profile):
                           "--threshold=100", profile],
                          capture_output=True, text=True, check=True).stdout
     lines = out.splitlines()
+    foreign = [0]
+    # Every entry of the function (see inclusive_counts) lists its own callees.
     for i, line in enumerate(lines):
         if re.search(r"\*\s+.*::on_pre_settlement\(", line):
-            callees = []
             for callee in lines[i + 1:]:
                 m = re.match(r"\s*([\d,]+) \([^)]*\)\s+>\s+(.*)$", callee)
                 if not m:
                     break
-                callees.append((int(m.group(1).replace(",", "")), m.group(2)))
-            foreign = [c for c, name in callees if "tessar_mod_zelmo" not in name]
-            return max(foreign, default=0)
-    return 0
+                if "tessar_mod_zelmo" not in m.group(2):
+                    foreign.append(int(m.group(1).replace(",", "")))
+    return max(foreign)
 
 
 def main():
