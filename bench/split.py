@@ -88,11 +88,11 @@ def area_count(counts, patterns):
 def risk_call(profile):
     """The inclusive count of the Risk calls made from the day's records:
     the heaviest callee of on_pre_settlement that is not the mod's own."""
-    out = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--tree=calling",
+    out = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--tree=calling", "--auto=no",
                           "--threshold=100", profile],
                          capture_output=True, text=True, check=True).stdout
     lines = out.splitlines()
-    foreign = [0]
+    foreign = []
     # Every entry of the function (see inclusive_counts) lists its own callees.
     for i, line in enumerate(lines):
         if re.search(r"\*\s+.*::on_pre_settlement\(", line):
@@ -102,7 +102,7 @@ def risk_call(profile):
                     break
                 if "tessar_mod_zelmo" not in m.group(2):
                     foreign.append(int(m.group(1).replace(",", "")))
-    return max(foreign)
+    return max(foreign, default=0)
 
 
 def main():
