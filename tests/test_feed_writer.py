@@ -353,10 +353,21 @@ def test_native_body_equals_the_reference_rule(module_service, fields):
     assert module_service.posts[-1].body == reference_body(fields)
 
 
-def test_records_sharing_a_date_time_text_are_each_written_whole(module_service):
+def test_texts_and_ints_that_recur_are_each_written_whole(module_service):
+    """Texts that come again (the same object or an equal one), more of them
+    than are kept, some too long to keep, and ints on both sides of a
+    machine word."""
     stamp, other = "2020-01-02 15:00:00", "夜盘 & =\u0001"
+    long_text = "x%" * 40
+    codes = ["{:06d}.XSHE".format(i) for i in range(300)]
+    ints = [0, -1, 2 ** 30 - 1, 2 ** 30, -(2 ** 30), 2 ** 62, 2 ** 63 - 1, -(2 ** 63), 2 ** 63,
+            -(2 ** 63) - 1, 2 ** 64, True, False]
     records = [(1, 2, stamp, "a"), (1, 2, stamp, "b"), (1, 2, other, "c"), (1, 2, stamp, "d"),
-               (1, 2, 7, "e"), (1, 2, stamp)]
+               (1, 2, 7, "e"), (1, 2, stamp), [stamp, other, long_text], (long_text, stamp),
+               tuple(ints), tuple(reversed(ints))]
+    for day in range(3):
+        records += [(1, 2, stamp, code, "STOCK", day) for code in codes]
+        records += [(1, 2, "".join([stamp[:-1], str(day)]), codes[day], long_text)]
     writer = FeedWriter(module_service.url)
     writer.write("log_feeds", records)
     writer.flush()

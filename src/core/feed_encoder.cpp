@@ -259,6 +259,53 @@ void FormBodyBuilder::add_records_field(nb::handle name, nb::handle records, Py_
     lit("%5D");
 }
 
+FormBodyBuilder::~FormBodyBuilder() {
+    for (KeptText &slot : kept_texts_)
+        Py_XDECREF(slot.text);
+}
+
+// The values nearly every field holds, written here without put_field's
+// dispatch and fallback, none of which they can need: None, an exact float,
+// an exact int that fits a machine word, an exact text.  False for any
+// other value, written by nothing.
+ZELMO_ALWAYS_INLINE bool FormBodyBuilder::put_plain_field(PyObject *field) {
+    if (field == Py_None) {
+        lit("null");
+        return true;
+    }
+    if (PyFloat_CheckExact(field)) {
+        put_float(float_value(field));
+        return true;
+    }
+    if (PyUnicode_CheckExact(field)) {
+        put_kept_text(field);
+        return true;
+    }
+    if (PyLong_CheckExact(field)) {
+        long long v;
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x030C0000
+        const auto *digits = reinterpret_cast<PyLongObject *>(field);
+        if (!PyUnstable_Long_IsCompact(digits))
+            return false;
+        v = PyUnstable_Long_CompactValue(digits);
+#else
+        int overflow = 0;
+        v = PyLong_AsLongLongAndOverflow(field, &overflow); // an exact int cannot fail
+        if (overflow != 0)
+            return false;
+#endif
+        char *tail = out_.tail(24);
+        out_.advance(static_cast<size_t>(std::to_chars(tail, tail + 24, v).ptr - tail));
+        return true;
+    }
+    return false;
+}
+
+ZELMO_ALWAYS_INLINE void FormBodyBuilder::put_record_field(PyObject *field) {
+    if (!put_plain_field(field))
+        put_field(field);
+}
+
 // A record is an array of fields, each encoded on its own so that one field
 // json refuses costs only that field its JSON form.
 void FormBodyBuilder::put_record(PyObject *record) {
@@ -269,14 +316,19 @@ void FormBodyBuilder::put_record(PyObject *record) {
         if (PyTuple_CheckExact(record)) {
             // A tuple held here holds its fields: they are used borrowed.
             const Py_ssize_t size = tuple_size(record);
-            for (Py_ssize_t i = 0; i < size; ++i)
-                put_record_field(i, tuple_item(record, i));
+            for (Py_ssize_t i = 0; i < size; ++i) {
+                if (i > 0)
+                    lit("%2C+");
+                put_record_field(tuple_item(record, i));
+            }
         } else {
             // A list is read by index each time, and each field held while it
             // is encoded: a field's str() may change the list.
             for (Py_ssize_t i = 0; i < list_size(record); ++i) {
+                if (i > 0)
+                    lit("%2C+");
                 nb::object field = nb::borrow(list_item(record, i));
-                put_record_field(i, field.ptr());
+                put_record_field(field.ptr());
             }
         }
         lit("%5D");
@@ -285,27 +337,28 @@ void FormBodyBuilder::put_record(PyObject *record) {
     }
 }
 
-void FormBodyBuilder::put_record_field(Py_ssize_t index, PyObject *field) {
-    if (index > 0)
-        lit("%2C+");
-    if (index == kStampField && PyUnicode_CheckExact(field))
-        put_stamp(field);
-    else
-        put_field(field);
-}
-
-// Every record of one bar carries the very same date-time text object: its
-// form is written once and copied while that object comes again.  (Text is
-// immutable, and the object is held, so its address names it.)
-void FormBodyBuilder::put_stamp(nb::handle text) {
-    if (text.is(stamp_)) {
-        out_.append(stamp_form_.data(), stamp_form_.size());
+// An exact text: its kept form when the same object was written lately,
+// else written in full and kept when its form fits a slot.
+void FormBodyBuilder::put_kept_text(PyObject *text) {
+    const auto address = reinterpret_cast<std::uintptr_t>(text);
+    KeptText &slot = kept_texts_[(static_cast<std::uint64_t>(address >> 4) * 0x9E3779B97F4A7C15ull) >>
+                                 (64 - kKeptTextBits)];
+    if (slot.text == text) {
+        // The whole slot is copied: a fixed size compiles to a few moves.
+        std::memcpy(out_.tail(sizeof slot.form), slot.form, sizeof slot.form);
+        out_.advance(slot.size);
         return;
     }
-    size_t mark = out_.size();
-    put_string(text.ptr());
-    stamp_ = nb::borrow(text);
-    stamp_form_.assign(out_.view().substr(mark));
+    const size_t mark = out_.size();
+    put_field(text);
+    const size_t size = out_.size() - mark;
+    if (size <= sizeof slot.form) {
+        Py_INCREF(text);
+        Py_XDECREF(slot.text); // an exact text: its release runs no code
+        slot.text = text;
+        slot.size = static_cast<std::uint8_t>(size);
+        std::memcpy(slot.form, out_.view().data() + mark, size);
+    }
 }
 
 void FormBodyBuilder::put_field(PyObject *field) {

@@ -21,6 +21,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -93,13 +94,16 @@ public:
     // The body as a bytes object; the builder is empty afterwards.
     nb::object take_body() { return out_.take_bytes(); }
 
-private:
-    // Records start with two identifiers and the text of a date-time.
-    static constexpr Py_ssize_t kStampField = 2;
+    FormBodyBuilder() = default;
+    ~FormBodyBuilder();
+    FormBodyBuilder(const FormBodyBuilder &) = delete;
+    FormBodyBuilder &operator=(const FormBodyBuilder &) = delete;
 
+private:
     void put_record(PyObject *record);
-    void put_record_field(Py_ssize_t index, PyObject *field);
-    void put_stamp(nb::handle text);
+    void put_record_field(PyObject *field);
+    bool put_plain_field(PyObject *field);
+    void put_kept_text(PyObject *text);
     void put_field(PyObject *field);
     void put_value(PyObject *o);
     void put_string(PyObject *s);
@@ -111,9 +115,18 @@ private:
     void put_default(PyObject *o);
     template <size_t N> void lit(const char (&escaped)[N]) { out_.lit(escaped); }
 
+    // The forms of texts written lately, by the text object's address (each
+    // one held, so the address names it): a batch repeats its run's
+    // date-time texts, instrument codes and type names record after record.
+    struct KeptText {
+        PyObject *text = nullptr; // owned
+        std::uint8_t size = 0;
+        char form[55];
+    };
+    static constexpr int kKeptTextBits = 6;
+
     ByteBuffer out_;
-    nb::object stamp_;       // the last date-time text written, held
-    std::string stamp_form_; // and its form
+    KeptText kept_texts_[1 << kKeptTextBits];
 };
 
 } // namespace zelmo
