@@ -145,6 +145,65 @@ inline void put_string_char(ByteBuffer &out, Py_UCS4 c) {
     }
 }
 
+// Each ASCII character's form inside a JSON string, as put_string_char
+// writes it, in a table: the character itself, "+", "%XX", "%5C" and a
+// letter, or "%5Cu00XX" for a control character.
+struct AsciiForms {
+    char text[128][8];
+    std::uint8_t size[128];
+};
+constexpr AsciiForms make_ascii_forms() {
+    AsciiForms t{};
+    for (int c = 0; c < 128; ++c) {
+        char *p = t.text[c];
+        int n = 0;
+        auto escaped = [&](char letter) {
+            p[n++] = '%', p[n++] = '5', p[n++] = 'C', p[n++] = letter;
+        };
+        if (c == '"') {
+            escaped('%'), p[n++] = '2', p[n++] = '2';
+        } else if (c == '\\') {
+            escaped('%'), p[n++] = '5', p[n++] = 'C';
+        } else if (c >= 0x20 && c <= 0x7e) {
+            if (kFormSafe[c]) {
+                p[n++] = static_cast<char>(c);
+            } else if (c == ' ') {
+                p[n++] = '+';
+            } else {
+                p[n++] = '%', p[n++] = kHex[c >> 4], p[n++] = kHex[c & 15];
+            }
+        } else if (c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t') {
+            escaped(c == '\b' ? 'b' : c == '\f' ? 'f' : c == '\n' ? 'n' : c == '\r' ? 'r' : 't');
+        } else {
+            escaped('u'), p[n++] = '0', p[n++] = '0';
+            p[n++] = kJsonHex[c >> 4], p[n++] = kJsonHex[c & 15];
+        }
+        t.size[c] = static_cast<std::uint8_t>(n);
+    }
+    return t;
+}
+constexpr AsciiForms kAsciiForms = make_ascii_forms();
+
+// The forms of `n` ASCII characters, through the table: each entry is copied
+// whole (a fixed size compiles to one move) and the output advances by its
+// size, with room made once a stretch.
+void put_ascii(ByteBuffer &out, const unsigned char *p, Py_ssize_t n) {
+    constexpr Py_ssize_t kStretch = 512;
+    while (n > 0) {
+        const Py_ssize_t count = n < kStretch ? n : kStretch;
+        char *const start = out.tail(static_cast<size_t>(8 * count));
+        char *o = start;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            const unsigned c = p[i];
+            std::memcpy(o, kAsciiForms.text[c], 8);
+            o += kAsciiForms.size[c];
+        }
+        out.advance(static_cast<size_t>(o - start));
+        p += count;
+        n -= count;
+    }
+}
+
 // int.__repr__(o), also for an int subclass with a repr of its own.
 PyObject *int_repr(PyObject *o) {
 #ifdef Py_LIMITED_API
@@ -417,38 +476,33 @@ void FormBodyBuilder::put_string(PyObject *s) {
         lit("%22");
         return;
     }
+    // Runs of ASCII through the table, each other UTF-8 sequence as its code point.
     const auto *p = reinterpret_cast<const unsigned char *>(utf8);
+    Py_ssize_t run = 0; // start of the current run of ASCII
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (p[i] < 128)
+            continue;
+        put_ascii(out_, p + run, i - run);
+        const int extra = p[i] >= 0xF0 ? 3 : p[i] >= 0xE0 ? 2 : 1;
+        Py_UCS4 c = p[i] & (0x3F >> extra);
+        for (int k = 1; k <= extra; ++k)
+            c = (c << 6) | (p[i + k] & 0x3F);
+        put_string_char(out_, c);
+        i += extra;
+        run = i + 1;
+    }
+    put_ascii(out_, p + run, n - run);
 #else
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    if (!PyUnicode_IS_ASCII(s)) {
-        int kind = PyUnicode_KIND(s);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (PyUnicode_IS_ASCII(s)) {
+        put_ascii(out_, PyUnicode_1BYTE_DATA(s), n);
+    } else {
+        const int kind = PyUnicode_KIND(s);
         const void *data = PyUnicode_DATA(s);
         for (Py_ssize_t i = 0; i < n; ++i)
             put_string_char(out_, PyUnicode_READ(kind, data, i));
-        lit("%22");
-        return;
     }
-    const unsigned char *p = PyUnicode_1BYTE_DATA(s);
 #endif
-    Py_ssize_t run = 0; // start of the current run of characters that pass unchanged
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (p[i] < 128 && kFormSafe[p[i]])
-            continue;
-        out_.append(reinterpret_cast<const char *>(p + run), static_cast<size_t>(i - run));
-        if (p[i] < 128) {
-            put_string_char(out_, p[i]);
-        } else { // a UTF-8 sequence (stable ABI only): its code point
-            Py_UCS4 c;
-            int extra = p[i] >= 0xF0 ? 3 : p[i] >= 0xE0 ? 2 : 1;
-            c = p[i] & (0x3F >> extra);
-            for (int k = 1; k <= extra; ++k)
-                c = (c << 6) | (p[i + k] & 0x3F);
-            put_string_char(out_, c);
-            i += extra;
-        }
-        run = i + 1;
-    }
-    out_.append(reinterpret_cast<const char *>(p + run), static_cast<size_t>(n - run));
     lit("%22");
 }
 
