@@ -623,6 +623,27 @@ def test_a_replaced_should_flush_is_asked(clock, feed_service):
     assert len(feed_service.posts) == 2
 
 
+def test_a_should_flush_replaced_after_use_is_asked(clock, feed_service):
+    """A class, or a base of it, that changes after its writers have written
+    is asked anew, also when the change is undone."""
+    class Middle(FeedWriter):
+        pass
+
+    class Leaf(Middle):
+        pass
+
+    writer = Leaf(feed_service.url)
+    writer.write("log_feeds", [("a",)])
+    Middle.should_flush = lambda self, portfolio_feed: True
+    writer.write("log_feeds", [("b",)])
+    assert len(feed_service.posts) == 1
+    del Middle.should_flush
+    writer.write("log_feeds", [("c",)])
+    Leaf.should_flush = lambda self, portfolio_feed: True
+    writer.write("log_feeds", [("d",)])
+    assert [p.fields["log_feeds"] for p in feed_service.posts] == [[["a"]], [["b"], ["c"]]]
+
+
 def test_queues_are_extended_by_their_own_means(clock):
     import collections
 

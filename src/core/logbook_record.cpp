@@ -52,8 +52,8 @@ bool no_data_descriptor(PyTypeObject *type, nb::handle name) {
 void check_record_class(PyTypeObject *type, RecordView &view) {
     const auto &r = logbook_record;
 #ifndef Py_LIMITED_API
-    const bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
-    if (tagged && type == plain_record_class.type && type->tp_version_tag == plain_record_class.tag) {
+    const unsigned int version = type_version(type);
+    if (version != 0 && type == plain_record_class.type && version == plain_record_class.tag) {
         view.plain = true;
         view.fields_in_dict = plain_record_class.fields_in_dict;
         return;
@@ -71,8 +71,8 @@ void check_record_class(PyTypeObject *type, RecordView &view) {
                           no_data_descriptor(type, n.level) && no_data_descriptor(type, n.msg) &&
                           no_data_descriptor(type, n.args) && no_data_descriptor(type, n.kwargs);
     // The look-ups above gave the class a valid tag if it had none.
-    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
-        plain_record_class = {type, type->tp_version_tag, view.fields_in_dict};
+    if (const unsigned int tag = type_version(type))
+        plain_record_class = {type, tag, view.fields_in_dict};
 #endif
 }
 

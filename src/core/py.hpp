@@ -9,6 +9,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
+
 namespace zelmo {
 
 namespace nb = nanobind;
@@ -110,6 +112,29 @@ inline bool instance_dict_has(nb::handle obj, nb::handle name) {
     return found != 0;
 }
 
+#ifndef Py_LIMITED_API
+// The interpreter's version tag of `type`, or 0 when it has no valid one.
+// A type's tag changes whenever the type or one of its bases changes, and
+// tags are never reused, so an answer about a type's attributes holds while
+// its tag does.  (3.9 to 3.11 mark a valid tag with a flag; from 3.12 an
+// invalidated tag is 0, and 3.13 no longer sets the flag.)
+inline unsigned int type_version(PyTypeObject *type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return type->tp_version_tag;
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
+// class_attribute_is's recent positive answers, with the type's tag then.
+struct ClassAttributeAnswer {
+    PyTypeObject *type = nullptr;
+    PyObject *name = nullptr, *expected = nullptr;
+    unsigned int version = 0;
+};
+inline ClassAttributeAnswer class_attribute_answers[32];
+#endif
+
 // Whether the class attribute `name` of `type` is `expected` itself.
 inline bool class_attribute_is(PyTypeObject *type, nb::handle name, nb::handle expected) {
 #ifdef Py_LIMITED_API
@@ -121,7 +146,19 @@ inline bool class_attribute_is(PyTypeObject *type, nb::handle name, nb::handle e
     Py_DECREF(v); // still held by the class
     return v == expected.ptr();
 #else
-    return _PyType_Lookup(type, name.ptr()) == expected.ptr();
+    const auto key = (reinterpret_cast<std::uintptr_t>(type) ^ reinterpret_cast<std::uintptr_t>(name.ptr())) >> 4;
+    ClassAttributeAnswer &answer =
+        class_attribute_answers[(static_cast<std::uint64_t>(key) * 0x9E3779B97F4A7C15ull) >> 59];
+    const unsigned int version = type_version(type);
+    if (version != 0 && answer.version == version && answer.type == type &&
+        answer.name == name.ptr() && answer.expected == expected.ptr())
+        return true;
+    if (_PyType_Lookup(type, name.ptr()) != expected.ptr())
+        return false;
+    // Read after the look-up, which gives the type a tag if it had none.
+    if (const unsigned int tag = type_version(type))
+        answer = {type, name.ptr(), expected.ptr(), tag};
+    return true;
 #endif
 }
 
