@@ -320,6 +320,27 @@ def test_position_attribute_error_other_than_missing_propagates(env, initialised
     assert writer.kinds() == ["risk_feeds", "portfolio_feeds"]
 
 
+def test_positions_are_walked_as_their_items_walk(env, initialised, writer):
+    """A mapping's own items() is honoured; a plain dict that grows while its
+    records are made fails as iterating its items() would."""
+    class Listed(dict):
+        def items(self):
+            return [("only", StockPosition("only"))]
+
+    class Growing(StockPosition):
+        @property
+        def margin(self):
+            env.portfolio.positions["late"] = StockPosition("late")
+
+    env.portfolio.refresh()
+    env.portfolio.positions = Listed(hidden=StockPosition("hidden"))
+    initialised._on_pre_settlement(None)
+    assert [r[3] for r in writer.records("position_feeds")] == ["only"]
+    env.portfolio.positions = {"growing": Growing("growing")}
+    with pytest.raises(RuntimeError, match="changed size during iteration"):
+        initialised._on_pre_settlement(None)
+
+
 def test_position_fields_read_as_getattr_reads_them(env, initialised, writer):
     """Fields come as `position.name` gives them whatever the class does: a
     property over an instance entry of the same name, __getattr__ for the

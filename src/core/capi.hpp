@@ -43,6 +43,23 @@ inline double float_value(PyObject *f) { return PyFloat_AS_DOUBLE(f); }
 inline Py_ssize_t text_length(PyObject *s) { return PyUnicode_GET_LENGTH(s); }
 #endif
 
+// The value of an exact int `o` when it fits a long long: read straight
+// from the object where its layout is public (3.12 and later, ints of at
+// most one digit), else converted.  False when it does not fit; never an
+// error.
+inline bool exact_int_value(PyObject *o, long long &v) {
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x030C0000
+    const auto *digits = reinterpret_cast<PyLongObject *>(o);
+    if (PyUnstable_Long_IsCompact(digits)) {
+        v = PyUnstable_Long_CompactValue(digits);
+        return true;
+    }
+#endif
+    int overflow = 0;
+    v = PyLong_AsLongLongAndOverflow(o, &overflow); // an exact int cannot fail
+    return overflow == 0;
+}
+
 #ifdef Py_LIMITED_API
 // The running interpreter's attribute lookup that reports a missing attribute
 // by returning 0 instead of raising: PyObject_GetOptionalAttr (3.13 and

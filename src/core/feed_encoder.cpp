@@ -342,17 +342,8 @@ ZELMO_ALWAYS_INLINE bool FormBodyBuilder::put_plain_field(PyObject *field) {
     }
     if (PyLong_CheckExact(field)) {
         long long v;
-#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x030C0000
-        const auto *digits = reinterpret_cast<PyLongObject *>(field);
-        if (!PyUnstable_Long_IsCompact(digits))
+        if (!exact_int_value(field, v))
             return false;
-        v = PyUnstable_Long_CompactValue(digits);
-#else
-        int overflow = 0;
-        v = PyLong_AsLongLongAndOverflow(field, &overflow); // an exact int cannot fail
-        if (overflow != 0)
-            return false;
-#endif
         char *tail = out_.tail(24);
         out_.advance(static_cast<size_t>(std::to_chars(tail, tail + 24, v).ptr - tail));
         return true;

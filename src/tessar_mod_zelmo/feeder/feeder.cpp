@@ -355,10 +355,27 @@ nb::list plot_records(const Header &h, nb::handle host) {
     return plots;
 }
 
-// One record per (key, value) of mapping.items(), made by `make`.
+// One record per (key, value) of mapping.items(), made by `make`.  An exact
+// dict is walked directly, each pair held while its record is made; one
+// whose size changes meanwhile fails as its items() iterator would.
 template <typename Make>
 nb::list records_of_items(const Header &h, nb::handle mapping, Make &&make) {
     nb::list records;
+    if (PyDict_CheckExact(mapping.ptr())) {
+        nb::object dict = nb::borrow(mapping);
+        const Py_ssize_t size = PyDict_Size(dict.ptr());
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict.ptr(), &position, &key, &value)) {
+            nb::object held_key = nb::borrow(key), held_value = nb::borrow(value);
+            records.append(make(h, held_key, held_value));
+            if (PyDict_Size(dict.ptr()) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                throw nb::python_error();
+            }
+        }
+        return records;
+    }
     for (nb::handle item : call_method(mapping, n.items)) {
         nb::object key = item[0], value = item[1];
         records.append(make(h, key, value));

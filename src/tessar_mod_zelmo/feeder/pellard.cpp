@@ -67,13 +67,10 @@ bool older_than(nb::handle a, nb::handle b, double limit) {
 }
 
 bool compare(nb::handle a, nb::handle b, int op) {
-    if (PyLong_CheckExact(a.ptr()) && PyLong_CheckExact(b.ptr())) {
-        int overflow_a = 0, overflow_b = 0;
-        long long x = PyLong_AsLongLongAndOverflow(a.ptr(), &overflow_a);
-        long long y = PyLong_AsLongLongAndOverflow(b.ptr(), &overflow_b);
-        if (!overflow_a && !overflow_b)
-            return op == Py_GE ? x >= y : x == y;
-    }
+    long long x, y;
+    if (PyLong_CheckExact(a.ptr()) && PyLong_CheckExact(b.ptr()) && exact_int_value(a.ptr(), x) &&
+        exact_int_value(b.ptr(), y))
+        return op == Py_GE ? x >= y : x == y;
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
     if (r < 0)
         throw nb::python_error();
@@ -83,13 +80,11 @@ bool compare(nb::handle a, nb::handle b, int op) {
 // self.<name> += 1, on whatever number is there.
 void increment(nb::handle self, nb::handle name) {
     nb::object v = get_attr(self, name);
-    if (PyLong_CheckExact(v.ptr())) { // the usual case, without the generic dispatch
-        int overflow = 0;
-        long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
-        if (!overflow && x < LLONG_MAX) {
-            set_attr(self, name, steal_or_throw(PyLong_FromLongLong(x + 1)));
-            return;
-        }
+    long long x;
+    // The usual case, without the generic dispatch.
+    if (PyLong_CheckExact(v.ptr()) && exact_int_value(v.ptr(), x) && x < LLONG_MAX) {
+        set_attr(self, name, steal_or_throw(PyLong_FromLongLong(x + 1)));
+        return;
     }
     set_attr(self, name, steal_or_throw(PyNumber_InPlaceAdd(v.ptr(), one.ptr())));
 }
