@@ -145,8 +145,9 @@ nb::object record_message(nb::handle record, const RecordView &view) {
         if (!PyUnicode_CheckExact(msg.ptr()) || !PyTuple_CheckExact(args.ptr()) ||
             !(PyDict_CheckExact(kwargs.ptr()) || kwargs.is_none() || !truthy(kwargs)))
             return get_attr(record, n.message);
-        nb::object keywords = PyDict_CheckExact(kwargs.ptr()) ? kwargs : nb::object(nb::dict());
-        PyObject *text = PyObject_Call(get_attr(msg, n.format).ptr(), args.ptr(), keywords.ptr());
+        // No keywords (None or empty) is a null dict to the call.
+        PyObject *keywords = PyDict_CheckExact(kwargs.ptr()) ? kwargs.ptr() : nullptr;
+        PyObject *text = PyObject_Call(get_attr(msg, n.format).ptr(), args.ptr(), keywords);
         if (!text) {
             PyErr_Clear();
             return get_attr(record, n.message);
