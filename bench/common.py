@@ -7,6 +7,7 @@ import datetime
 import json
 import os
 import platform
+import re
 import socket
 import subprocess
 import sys
@@ -106,6 +107,27 @@ def callgrind_count(*arguments):
                           sys.executable, *arguments], stderr=subprocess.PIPE,
                          stdout=subprocess.DEVNULL, text=True, env=child_env(), check=True)
     return int(run.stderr.rsplit("Collected : ", 1)[1].split()[0])
+
+
+def risk_call(profile):
+    """The inclusive count of the Risk calls made from the day's records in
+    a counted run's profile: the heaviest callee of on_pre_settlement that
+    is not the mod's own (needs a build with symbols)."""
+    out = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--tree=calling", "--auto=no",
+                          "--threshold=100", profile],
+                         capture_output=True, text=True, check=True).stdout
+    lines = out.splitlines()
+    foreign = []
+    # Every entry of the function (see split.py's inclusive_counts) lists its own callees.
+    for i, line in enumerate(lines):
+        if re.search(r"\*\s+.*::on_pre_settlement\(", line):
+            for callee in lines[i + 1:]:
+                m = re.match(r"\s*([\d,]+) \([^)]*\)\s+>\s+(.*)$", callee)
+                if not m:
+                    break
+                if "tessar_mod_zelmo" not in m.group(2):
+                    foreign.append(int(m.group(1).replace(",", "")))
+    return max(foreign, default=0)
 
 
 def run_backtest(scenario, mod, callgrind=False, double_risk=False):

@@ -14,7 +14,7 @@ import argparse
 import re
 import subprocess
 
-from common import MOD, SCENARIOS, callgrind_count, run_backtest, save_results
+from common import MOD, SCENARIOS, callgrind_count, risk_call, run_backtest, save_results
 
 # area: (what it is, the native functions entering it, by qualified name); the
 # imports are counted apart (import_count).
@@ -83,26 +83,6 @@ def area_count(counts, patterns):
     def named(p, name):
         return re.search(p if p.startswith("^") else p + r"\([^()]*\)$", name)
     return sum(count for name, count in counts.items() if any(named(p, name) for p in patterns))
-
-
-def risk_call(profile):
-    """The inclusive count of the Risk calls made from the day's records:
-    the heaviest callee of on_pre_settlement that is not the mod's own."""
-    out = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--tree=calling", "--auto=no",
-                          "--threshold=100", profile],
-                         capture_output=True, text=True, check=True).stdout
-    lines = out.splitlines()
-    foreign = []
-    # Every entry of the function (see inclusive_counts) lists its own callees.
-    for i, line in enumerate(lines):
-        if re.search(r"\*\s+.*::on_pre_settlement\(", line):
-            for callee in lines[i + 1:]:
-                m = re.match(r"\s*([\d,]+) \([^)]*\)\s+>\s+(.*)$", callee)
-                if not m:
-                    break
-                if "tessar_mod_zelmo" not in m.group(2):
-                    foreign.append(int(m.group(1).replace(",", "")))
-    return max(foreign, default=0)
 
 
 def main():
