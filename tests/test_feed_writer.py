@@ -141,8 +141,10 @@ def test_time_rule_is_strictly_more_than_three_seconds(clock, feed_service):
 def test_only_the_second_portfolio_write_flushes(clock, feed_service):
     writer = FeedWriter(feed_service.url)
     writer.write("portfolio_feeds", [("p1",)])
+    writer.write(sys.intern("log_feeds"), [])  # another kind, interned
     assert feed_service.posts == []
-    writer.write("portfolio_feeds", [])  # an empty list counts too
+    # an empty list counts too, and so does a key equal to the kind's name
+    writer.write("".join(["portfolio", "_feeds"]), [])
     assert len(feed_service.posts) == 1 and writer.portfolio_feed_counter == 2
     writer.write("portfolio_feeds", [("p3",)])
     assert len(feed_service.posts) == 1 and writer.portfolio_feed_counter == 3

@@ -6,6 +6,7 @@
 #include "core/py.hpp"
 #include "core/double_repr.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -14,6 +15,25 @@
 #include <new>
 
 namespace zelmo {
+
+namespace {
+// A buffer's first size: a little more than the last body taken (a run's
+// bodies are much alike), so that a body is copied to grow only when it
+// outgrows the one before; from 4 kB to 16 MB.
+constexpr size_t kSmallestFirstCapacity = 4096, kLargestFirstCapacity = size_t{16} << 20;
+size_t first_capacity = kSmallestFirstCapacity;
+
+size_t grown_capacity(size_t capacity, size_t size, size_t n) {
+    capacity = capacity ? capacity * 2 : first_capacity;
+    while (capacity - size < n)
+        capacity *= 2;
+    return capacity;
+}
+
+void remember_size(size_t size) {
+    first_capacity = std::clamp(size + size / 8, kSmallestFirstCapacity, kLargestFirstCapacity);
+}
+} // namespace
 
 #ifndef Py_LIMITED_API
 ByteBuffer::~ByteBuffer() { Py_XDECREF(bytes_); }
@@ -26,9 +46,7 @@ void ByteBuffer::detach() {
 }
 
 void ByteBuffer::grow(size_t n) {
-    size_t capacity = capacity_ ? capacity_ * 2 : 4096;
-    while (capacity - size_ < n)
-        capacity *= 2;
+    const size_t capacity = grown_capacity(capacity_, size_, n);
     if (!bytes_)
         bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
     else if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(capacity)) < 0)
@@ -44,6 +62,7 @@ void ByteBuffer::grow(size_t n) {
 nb::object ByteBuffer::take_bytes() {
     if (!bytes_)
         return nb::bytes("", 0);
+    remember_size(size_);
     if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(size_)) < 0) {
         detach();
         throw nb::python_error();
@@ -56,9 +75,7 @@ nb::object ByteBuffer::take_bytes() {
 ByteBuffer::~ByteBuffer() { std::free(data_); }
 
 void ByteBuffer::grow(size_t n) {
-    size_t capacity = capacity_ ? capacity_ * 2 : 4096;
-    while (capacity - size_ < n)
-        capacity *= 2;
+    const size_t capacity = grown_capacity(capacity_, size_, n);
     char *data = static_cast<char *>(std::realloc(data_, capacity));
     if (!data)
         throw std::bad_alloc();
@@ -67,6 +84,7 @@ void ByteBuffer::grow(size_t n) {
 }
 
 nb::object ByteBuffer::take_bytes() {
+    remember_size(size_);
     nb::object bytes = nb::bytes(data_ ? data_ : "", size_);
     size_ = 0;
     return bytes;

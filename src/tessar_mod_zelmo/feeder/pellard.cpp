@@ -206,9 +206,19 @@ void extend_queue(nb::handle queue, nb::handle arr) {
 // write(key, records): the flush rules, then `put(queue)` puts the records in
 // the kind's queue.
 template <typename Put> void write_records(nb::handle self, nb::handle key, Put &&put) {
-    bool portfolio_feed =
-        PyUnicode_CheckExact(key.ptr()) ? PyUnicode_Compare(key.ptr(), n.portfolio_feeds.ptr()) == 0
-                                        : compare(key, n.portfolio_feeds, Py_EQ);
+    bool portfolio_feed;
+    if (key.is(n.portfolio_feeds))
+        portfolio_feed = true;
+    else if (PyUnicode_CheckExact(key.ptr()))
+#ifndef Py_LIMITED_API
+        // Equal interned texts are one object: an interned other is another kind.
+        portfolio_feed = !PyUnicode_CHECK_INTERNED(key.ptr()) &&
+                         PyUnicode_Compare(key.ptr(), n.portfolio_feeds.ptr()) == 0;
+#else
+        portfolio_feed = PyUnicode_Compare(key.ptr(), n.portfolio_feeds.ptr()) == 0;
+#endif
+    else
+        portfolio_feed = compare(key, n.portfolio_feeds, Py_EQ);
     if (portfolio_feed)
         increment(self, n.portfolio_feed_counter);
 
