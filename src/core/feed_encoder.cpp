@@ -341,37 +341,55 @@ FormBodyBuilder::~FormBodyBuilder() {
         Py_XDECREF(slot.text);
 }
 
-// The values nearly every field holds, written here without put_field's
-// dispatch and fallback, none of which they can need: None, an exact float,
-// an exact int that fits a machine word, an exact text.  False for any
-// other value, written by nothing.
-ZELMO_ALWAYS_INLINE bool FormBodyBuilder::put_plain_field(PyObject *field) {
+// The values nearly every field holds, written here with the separator
+// before them (when `separated`) and without put_field's dispatch and
+// fallback, none of which they can need: None, an exact float, an exact int
+// that fits a machine word, an exact text.  One check for room covers the
+// separator and any of these values, a text's kept form included.  False
+// for any other value, with nothing written.
+ZELMO_ALWAYS_INLINE bool FormBodyBuilder::put_plain_field(PyObject *field, bool separated) {
+    static_assert(kPlainFieldRoom >= 4 + kDoubleReprRoom && kPlainFieldRoom >= 4 + sizeof(KeptText::form));
+    char *const start = out_.tail(kPlainFieldRoom);
+    char *p = start;
+    if (separated) {
+        std::memcpy(p, "%2C+", 4);
+        p += 4;
+    }
     if (field == Py_None) {
-        lit("null");
+        std::memcpy(p, "null", 4);
+        out_.advance(static_cast<size_t>(p + 4 - start));
         return true;
     }
     if (PyFloat_CheckExact(field)) {
-        put_float(float_value(field));
+        out_.advance(static_cast<size_t>(p - start) + put_float_at(p, float_value(field)));
         return true;
     }
     if (PyUnicode_CheckExact(field)) {
-        put_kept_text(field);
+        KeptText &slot = kept_text_slot(field);
+        if (slot.text == field) {
+            // The whole slot is copied: a fixed size compiles to a few moves.
+            std::memcpy(p, slot.form, sizeof slot.form);
+            out_.advance(static_cast<size_t>(p - start) + slot.size);
+        } else {
+            out_.advance(static_cast<size_t>(p - start));
+            put_new_text(slot, field);
+        }
         return true;
     }
-    if (PyLong_CheckExact(field)) {
-        long long v;
-        if (!exact_int_value(field, v))
-            return false;
-        char *tail = out_.tail(24);
-        out_.advance(static_cast<size_t>(std::to_chars(tail, tail + 24, v).ptr - tail));
+    long long v;
+    if (PyLong_CheckExact(field) && exact_int_value(field, v)) {
+        out_.advance(static_cast<size_t>(std::to_chars(p, p + 24, v).ptr - start));
         return true;
     }
     return false;
 }
 
-ZELMO_ALWAYS_INLINE void FormBodyBuilder::put_record_field(PyObject *field) {
-    if (!put_plain_field(field))
-        put_field(field);
+ZELMO_ALWAYS_INLINE void FormBodyBuilder::put_record_field(PyObject *field, bool separated) {
+    if (put_plain_field(field, separated))
+        return;
+    if (separated)
+        lit("%2C+");
+    put_field(field);
 }
 
 // A record is an array of fields, each encoded on its own so that one field
@@ -384,19 +402,14 @@ void FormBodyBuilder::put_record(PyObject *record) {
         if (PyTuple_CheckExact(record)) {
             // A tuple held here holds its fields: they are used borrowed.
             const Py_ssize_t size = tuple_size(record);
-            for (Py_ssize_t i = 0; i < size; ++i) {
-                if (i > 0)
-                    lit("%2C+");
-                put_record_field(tuple_item(record, i));
-            }
+            for (Py_ssize_t i = 0; i < size; ++i)
+                put_record_field(tuple_item(record, i), i > 0);
         } else {
             // A list is read by index each time, and each field held while it
             // is encoded: a field's str() may change the list.
             for (Py_ssize_t i = 0; i < list_size(record); ++i) {
-                if (i > 0)
-                    lit("%2C+");
                 nb::object field = nb::borrow(list_item(record, i));
-                put_record_field(field.ptr());
+                put_record_field(field.ptr(), i > 0);
             }
         }
         lit("%5D");
@@ -405,18 +418,16 @@ void FormBodyBuilder::put_record(PyObject *record) {
     }
 }
 
-// An exact text: its kept form when the same object was written lately,
-// else written in full and kept when its form fits a slot.
-void FormBodyBuilder::put_kept_text(PyObject *text) {
+// The slot of the kept forms where `text` is looked for, by its address.
+FormBodyBuilder::KeptText &FormBodyBuilder::kept_text_slot(PyObject *text) {
     const auto address = reinterpret_cast<std::uintptr_t>(text);
-    KeptText &slot = kept_texts_[(static_cast<std::uint64_t>(address >> 4) * 0x9E3779B97F4A7C15ull) >>
-                                 (64 - kKeptTextBits)];
-    if (slot.text == text) {
-        // The whole slot is copied: a fixed size compiles to a few moves.
-        std::memcpy(out_.tail(sizeof slot.form), slot.form, sizeof slot.form);
-        out_.advance(slot.size);
-        return;
-    }
+    return kept_texts_[(static_cast<std::uint64_t>(address >> 4) * 0x9E3779B97F4A7C15ull) >>
+                       (64 - kKeptTextBits)];
+}
+
+// An exact text not in its slot: written in full, and kept there when its
+// form fits.
+void FormBodyBuilder::put_new_text(KeptText &slot, PyObject *text) {
     const size_t mark = out_.size();
     put_field(text);
     const size_t size = out_.size() - mark;
@@ -533,32 +544,39 @@ RecentRepr recent_reprs[1 << kRecentReprBits];
 } // namespace
 
 void FormBodyBuilder::put_float(double d) {
+    char *out = out_.tail(kDoubleReprRoom);
+    out_.advance(put_float_at(out, d));
+}
+
+// json's text of `d` at `out`, which has kDoubleReprRoom bytes of room; its
+// length.
+std::size_t FormBodyBuilder::put_float_at(char *out, double d) {
     if (std::isnan(d)) {
-        lit("NaN");
-    } else if (std::isinf(d)) {
-        if (d > 0)
-            lit("Infinity");
-        else
-            lit("-Infinity");
-    } else {
-        std::uint64_t bits;
-        std::memcpy(&bits, &d, sizeof bits);
-        RecentRepr &slot =
-            recent_reprs[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kRecentReprBits)];
-        char *out = out_.tail(kDoubleReprRoom);
-        if (slot.size != 0 && slot.bits == bits) {
-            std::memcpy(out, slot.text, sizeof slot.text);
-            out_.advance(slot.size);
-            return;
-        }
-        const std::size_t size = write_double_repr(out, d, "%2B");
-        if (size <= sizeof slot.text) {
-            slot.bits = bits;
-            slot.size = static_cast<std::uint8_t>(size);
-            std::memcpy(slot.text, out, sizeof slot.text);
-        }
-        out_.advance(size);
+        std::memcpy(out, "NaN", 3);
+        return 3;
     }
+    if (std::isinf(d)) {
+        if (d > 0) {
+            std::memcpy(out, "Infinity", 8);
+            return 8;
+        }
+        std::memcpy(out, "-Infinity", 9);
+        return 9;
+    }
+    std::uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    RecentRepr &slot = recent_reprs[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kRecentReprBits)];
+    if (slot.size != 0 && slot.bits == bits) {
+        std::memcpy(out, slot.text, sizeof slot.text);
+        return slot.size;
+    }
+    const std::size_t size = write_double_repr(out, d, "%2B");
+    if (size <= sizeof slot.text) {
+        slot.bits = bits;
+        slot.size = static_cast<std::uint8_t>(size);
+        std::memcpy(slot.text, out, sizeof slot.text);
+    }
+    return size;
 }
 
 void FormBodyBuilder::put_int(PyObject *o) {

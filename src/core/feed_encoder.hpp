@@ -100,14 +100,17 @@ public:
     FormBodyBuilder &operator=(const FormBodyBuilder &) = delete;
 
 private:
+    struct KeptText;
     void put_record(PyObject *record);
-    void put_record_field(PyObject *field);
-    bool put_plain_field(PyObject *field);
-    void put_kept_text(PyObject *text);
+    void put_record_field(PyObject *field, bool separated);
+    bool put_plain_field(PyObject *field, bool separated);
+    KeptText &kept_text_slot(PyObject *text);
+    void put_new_text(KeptText &slot, PyObject *text);
     void put_field(PyObject *field);
     void put_value(PyObject *o);
     void put_string(PyObject *s);
     void put_float(double d);
+    static std::size_t put_float_at(char *out, double d);
     void put_int(PyObject *o);
     void put_sequence(PyObject *seq);
     void put_dict(PyObject *d);
@@ -124,6 +127,9 @@ private:
         char form[55];
     };
     static constexpr int kKeptTextBits = 6;
+    // The room a plain field takes at most: a separator and a float's
+    // repr or a kept form.
+    static constexpr size_t kPlainFieldRoom = 64;
 
     ByteBuffer out_;
     KeptText kept_texts_[1 << kKeptTextBits];
