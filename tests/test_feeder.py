@@ -1,4 +1,5 @@
 """Feed records built from the host's events."""
+import collections
 import datetime
 import math
 import types
@@ -269,8 +270,12 @@ def test_plot_points(env, initialised, writer):
     assert "plot_feeds" not in writer.kinds()
     env.plot_store.add_plot(today, "ma", np.int64(3))
     env.plot_store.add_plot(today, "ratio", -0.5)
+    # A series that is a mapping of its own is asked as a mapping is.
+    env.plot_store.get_plots()["mapped"] = collections.UserDict({today: 2.0})
+    env.plot_store.get_plots()["mapped before"] = collections.UserDict({START: 2.0})
     initialised._on_pre_settlement(None)
-    assert writer.records("plot_feeds") == [(4, 17, WHEN, "ma", 3), (4, 17, WHEN, "ratio", -0.5)]
+    assert writer.records("plot_feeds") == [(4, 17, WHEN, "ma", 3), (4, 17, WHEN, "ratio", -0.5),
+                                            (4, 17, WHEN, "mapped", 2.0)]
 
 
 def test_plot_point_of_text_fails(env, initialised):

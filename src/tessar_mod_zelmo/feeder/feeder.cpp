@@ -339,12 +339,22 @@ nb::list plot_records(const Header &h, nb::handle host) {
         nb::object name = item[0], points = item[1];
         if (!trading_date.is_valid())
             trading_date = call_method(get_attr(host, n.trading_dt), n.date);
-        int has_point = PySequence_Contains(points.ptr(), trading_date.ptr());
-        if (has_point < 0)
-            throw nb::python_error();
-        if (!has_point)
-            continue;
-        nb::object value = points[trading_date];
+        nb::object value;
+        if (PyDict_CheckExact(points.ptr())) { // one look-up where `in` and [] make two
+            PyObject *point = PyDict_GetItemWithError(points.ptr(), trading_date.ptr());
+            if (!point && PyErr_Occurred())
+                throw nb::python_error();
+            if (!point)
+                continue;
+            value = nb::borrow(point);
+        } else {
+            int has_point = PySequence_Contains(points.ptr(), trading_date.ptr());
+            if (has_point < 0)
+                throw nb::python_error();
+            if (!has_point)
+                continue;
+            value = points[trading_date];
+        }
         if (!plot_point_counts(value))
             continue;
         Record record(kHeaderFields + 2, h);

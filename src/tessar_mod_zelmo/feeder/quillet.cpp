@@ -80,12 +80,12 @@ nb::object format_line_at(nb::handle record, const LineTime &t) {
     nb::object message = format_of(read.message);
     dt = format_of(dt);
     PyObject *parts[] = {dt.ptr(), level.ptr(), message.ptr()};
-    nb::object list = steal_or_throw(PyList_New(3));
+    nb::object tuple = steal_or_throw(PyTuple_New(3)); // joined as it is, no copy made
     for (int i = 0; i < 3; ++i) {
         Py_INCREF(parts[i]);
-        list_init_item(list.ptr(), i, parts[i]);
+        tuple_init_item(tuple.ptr(), i, parts[i]);
     }
-    return steal_or_throw(PyUnicode_Join(text.blank.ptr(), list.ptr()));
+    return steal_or_throw(PyUnicode_Join(text.blank.ptr(), tuple.ptr()));
 }
 
 nb::object log_formatter(nb::handle record, nb::handle) {
