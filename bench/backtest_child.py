@@ -1,14 +1,16 @@
 """One whole backtest through the stand-in host, in the process that runs
 this script: the measured process of whole_runs.py and instructions.py.
 
-    python bench/backtest_child.py SCENARIO MOD URL OUT [--counted [--double-risk]]
+    python bench/backtest_child.py SCENARIO MOD URL OUT [--counted [--double-risk]] [--pad N]
 
 MOD is the mod loaded (the zelmo mod or the do-nothing one), URL the feed
 service's, OUT the JSON file the figures go to.  A timed run (the default)
 times the host's event dispatch and log calls per trading day, and the
 host's Risk and the writer's flushes apart.  A counted run (--counted, under
 callgrind) carries no timing wrappers and freezes the writer's clock;
---double-risk calls Risk twice a day, so that the difference is Risk's own."""
+--double-risk calls Risk twice a day, so that the difference is Risk's own.
+--pad N makes N small objects first, so that the run's objects lie elsewhere
+(instructions.py counts runs in several such layouts)."""
 import argparse
 import gc
 import itertools
@@ -123,7 +125,14 @@ def main():
     parser.add_argument("out")
     parser.add_argument("--counted", action="store_true")
     parser.add_argument("--double-risk", action="store_true")
+    parser.add_argument("--pad", type=int, default=0,
+                        help="small objects made and kept before the host loads, which moves "
+                             "where everything made after them lies")
     args = parser.parse_args()
+    # Kept for the whole run: objects of every small size, so that each
+    # size's later objects lie elsewhere.
+    global _padding
+    _padding = [bytes(8 * (i % 64) + 1) for i in range(args.pad)]
     from tessar import runner
 
     spec = SCENARIOS[args.scenario]

@@ -130,11 +130,12 @@ def risk_call(profile):
     return max(foreign, default=0)
 
 
-def run_backtest(scenario, mod, callgrind=False, double_risk=False):
+def run_backtest(scenario, mod, callgrind=False, double_risk=False, pad=0):
     """One run of bench/backtest_child.py in a fresh process, with a fresh
     feed service in another; its figures and what the service received.
     Under callgrind (a counted run) the figures hold its instruction count,
-    and "profile" names callgrind's file of it (kept)."""
+    and "profile" names callgrind's file of it (kept).  `pad`: that many
+    small objects made before the host loads (backtest_child.py --pad)."""
     import sqlite3
     import yaml
     work = temporary_dir()
@@ -151,6 +152,8 @@ def run_backtest(scenario, mod, callgrind=False, double_risk=False):
     if callgrind:
         command = ["valgrind", "--tool=callgrind", "--callgrind-out-file={}".format(counts)] + \
             command + ["--counted"] + (["--double-risk"] if double_risk else [])
+    if pad:
+        command += ["--pad", str(pad)]
     try:
         subprocess.run(command, check=True, env=child_env(HOME=str(home)),
                        stderr=subprocess.DEVNULL if callgrind else None)
