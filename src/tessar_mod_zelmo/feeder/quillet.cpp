@@ -79,13 +79,11 @@ nb::object format_line_at(nb::handle record, const LineTime &t) {
     nb::object level = format_of(read.level_name);
     nb::object message = format_of(read.message);
     dt = format_of(dt);
-    PyObject *parts[] = {dt.ptr(), level.ptr(), message.ptr()};
-    nb::object tuple = steal_or_throw(PyTuple_New(3)); // joined as it is, no copy made
-    for (int i = 0; i < 3; ++i) {
-        Py_INCREF(parts[i]);
-        tuple_init_item(tuple.ptr(), i, parts[i]);
-    }
-    return steal_or_throw(PyUnicode_Join(text.blank.ptr(), tuple.ptr()));
+    TupleBuilder parts(3); // joined as it is, no copy made
+    parts.set(0, std::move(dt));
+    parts.set(1, std::move(level));
+    parts.set(2, std::move(message));
+    return steal_or_throw(PyUnicode_Join(text.blank.ptr(), parts.release().ptr()));
 }
 
 nb::object log_formatter(nb::handle record, nb::handle) {
