@@ -135,36 +135,8 @@ inline void put_u_escape(ByteBuffer &out, unsigned code_unit) {
     out.advance(8);
 }
 
-// One character of a JSON string's content, JSON-escaped then form-escaped.
-inline void put_string_char(ByteBuffer &out, Py_UCS4 c) {
-    if (c >= 0x20 && c <= 0x7e) {
-        if (c == '"')
-            out.lit("%5C%22");
-        else if (c == '\\')
-            out.lit("%5C%5C");
-        else
-            put_form_char(out, static_cast<unsigned char>(c));
-        return;
-    }
-    switch (c) {
-    case '\b': out.lit("%5Cb"); return;
-    case '\f': out.lit("%5Cf"); return;
-    case '\n': out.lit("%5Cn"); return;
-    case '\r': out.lit("%5Cr"); return;
-    case '\t': out.lit("%5Ct"); return;
-    default: break;
-    }
-    if (c >= 0x10000) {
-        Py_UCS4 v = c - 0x10000;
-        put_u_escape(out, 0xd800 | ((v >> 10) & 0x3ff));
-        put_u_escape(out, 0xdc00 | (v & 0x3ff));
-    } else {
-        put_u_escape(out, c);
-    }
-}
-
-// Each ASCII character's form inside a JSON string, as put_string_char
-// writes it, in a table: the character itself, "+", "%XX", "%5C" and a
+// Each ASCII character's form inside a JSON string, JSON-escaped then
+// form-escaped, in a table: the character itself, "+", "%XX", "%5C" and a
 // letter, or "%5Cu00XX" for a control character.
 struct AsciiForms {
     char text[128][8];
@@ -201,6 +173,22 @@ constexpr AsciiForms make_ascii_forms() {
     return t;
 }
 constexpr AsciiForms kAsciiForms = make_ascii_forms();
+
+// One character of a JSON string's content, JSON-escaped then form-escaped:
+// an ASCII one from the table, any other as its \u escape (two for one
+// beyond the basic plane, as json writes them).
+inline void put_string_char(ByteBuffer &out, Py_UCS4 c) {
+    if (c < 128) {
+        std::memcpy(out.tail(8), kAsciiForms.text[c], 8);
+        out.advance(kAsciiForms.size[c]);
+    } else if (c >= 0x10000) {
+        Py_UCS4 v = c - 0x10000;
+        put_u_escape(out, 0xd800 | ((v >> 10) & 0x3ff));
+        put_u_escape(out, 0xdc00 | (v & 0x3ff));
+    } else {
+        put_u_escape(out, c);
+    }
+}
 
 // The forms of `n` ASCII characters, through the table: each entry is copied
 // whole (a fixed size compiles to one move) and the output advances by its
@@ -420,9 +408,7 @@ void FormBodyBuilder::put_record(PyObject *record) {
 
 // The slot of the kept forms where `text` is looked for, by its address.
 FormBodyBuilder::KeptText &FormBodyBuilder::kept_text_slot(PyObject *text) {
-    const auto address = reinterpret_cast<std::uintptr_t>(text);
-    return kept_texts_[(static_cast<std::uint64_t>(address >> 4) * 0x9E3779B97F4A7C15ull) >>
-                       (64 - kKeptTextBits)];
+    return kept_texts_[hashed_slot(reinterpret_cast<std::uintptr_t>(text) >> 4, kKeptTextBits)];
 }
 
 // An exact text not in its slot: written in full, and kept there when its
@@ -565,7 +551,7 @@ std::size_t FormBodyBuilder::put_float_at(char *out, double d) {
     }
     std::uint64_t bits;
     std::memcpy(&bits, &d, sizeof bits);
-    RecentRepr &slot = recent_reprs[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kRecentReprBits)];
+    RecentRepr &slot = recent_reprs[hashed_slot(bits, kRecentReprBits)];
     if (slot.size != 0 && slot.bits == bits) {
         std::memcpy(out, slot.text, sizeof slot.text);
         return slot.size;

@@ -9,6 +9,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace zelmo {
@@ -112,6 +113,12 @@ inline bool instance_dict_has(nb::handle obj, nb::handle name) {
     return found != 0;
 }
 
+// The slot of `key` in a table of 2**bits slots: the top bits of its
+// Fibonacci hash, which spreads keys that differ in their low bits only.
+constexpr std::size_t hashed_slot(std::uint64_t key, int bits) {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+}
+
 #ifndef Py_LIMITED_API
 // The interpreter's version tag of `type`, or 0 when it has no valid one.
 // A type's tag changes whenever the type or one of its bases changes, and
@@ -132,7 +139,8 @@ struct ClassAttributeAnswer {
     PyObject *name = nullptr, *expected = nullptr;
     unsigned int version = 0;
 };
-inline ClassAttributeAnswer class_attribute_answers[32];
+inline constexpr int kClassAttributeAnswerBits = 5;
+inline ClassAttributeAnswer class_attribute_answers[1 << kClassAttributeAnswerBits];
 #endif
 
 // Whether the class attribute `name` of `type` is `expected` itself.
@@ -147,8 +155,7 @@ inline bool class_attribute_is(PyTypeObject *type, nb::handle name, nb::handle e
     return v == expected.ptr();
 #else
     const auto key = (reinterpret_cast<std::uintptr_t>(type) ^ reinterpret_cast<std::uintptr_t>(name.ptr())) >> 4;
-    ClassAttributeAnswer &answer =
-        class_attribute_answers[(static_cast<std::uint64_t>(key) * 0x9E3779B97F4A7C15ull) >> 59];
+    ClassAttributeAnswer &answer = class_attribute_answers[hashed_slot(key, kClassAttributeAnswerBits)];
     const unsigned int version = type_version(type);
     if (version != 0 && answer.version == version && answer.type == type &&
         answer.name == name.ptr() && answer.expected == expected.ptr())
